@@ -1,0 +1,145 @@
+#include "capture/readout.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sensor/register_block.h"
+#include "usb/control.h"
+#include "usb/link.h"
+#include "usb/requests.h"
+
+namespace tarncam {
+namespace {
+
+constexpr uint32_t kReadTimeoutMarginMs = 1000;
+constexpr uint32_t kResetHoldMs = 50;
+constexpr uint32_t kRestartWaitMs = 3000;
+constexpr uint32_t kWindowSkipSamples = 50;  // 376- and 400-wide windows start 50 samples in
+
+// Reads the frame into rawBuffer: up to five attempts, each retry after a
+// controller restart. Returns whether a read completed. Stops retrying once
+// the device it started on has been closed.
+bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
+  CameraState& s = cam.state;
+  bool ok = false;
+  for (int attempt = 0; !ok && attempt < kMaxReadAttempts;) {
+    if (attempt != 0) {
+      if (!lease.Current()) break;
+      ResetAndReprogram(cam);
+    }
+    ++attempt;
+    // The camera times long exposures itself; allow for that plus a margin,
+    // as reprogrammed by a retry.
+    uint32_t timeoutMs = s.lastExposure + kReadTimeoutMarginMs;
+    cam.usb().SetPipePolicy(lease.usb(), s.pipeIn, PipePolicy::kPipeTransferTimeout,
+                            sizeof timeoutMs, &timeoutMs);
+    // A short transfer counts as success: the camera's abort ends a read so.
+    uint32_t received = 0;
+    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
+  }
+  return ok;
+}
+
+}  // namespace
+
+void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
+              uint32_t stride) {
+  for (uint32_t r = 0; r < rows; ++r) {
+    std::memmove(dst, src, rowSize);
+    dst += rowSize;
+    src += stride;
+  }
+}
+
+void Repack10(uint8_t* words, std::size_t count) {
+  // Wire form: first byte bits 9..2, low two bits of the second bits 1..0.
+  for (std::size_t i = 0; i < count; ++i) {
+    const uint32_t hi = words[2 * i];
+    const uint32_t lo = words[2 * i + 1];
+    const uint32_t v = (hi << 2) | (lo & 3);
+    words[2 * i] = static_cast<uint8_t>(v);
+    words[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+  }
+}
+
+uint32_t ReadFrame(Camera& cam) {
+  CameraState& s = cam.state;
+  constexpr uint64_t kRawSize = kFrameBufferEntries;
+  s.wideValid.store(0, std::memory_order_relaxed);
+
+  uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
+  uint32_t rowSize = 0;
+  uint32_t stride = 0;
+  {
+    // Pins the device's handles for the reads: a closeUSB meanwhile cannot
+    // release them under us.
+    LinkLease lease(cam);
+    if (!lease) {
+      s.exposing.store(0, std::memory_order_release);
+      return 0;
+    }
+    s.frameDest = dest0;
+
+    // Sizes fixed for the whole readout, also across a retry's
+    // reprogramming (32-bit products).
+    const uint32_t bps = (s.dynamicRange & 1) != 0 ? 2 : 1;
+    rowSize = s.rowBytes * bps;
+    stride = s.rowPitch * bps;
+    const uint32_t transfer = s.readLength * bps;
+    ReadWithRetries(cam, lease, static_cast<uint32_t>(std::min<uint64_t>(transfer, kRawSize)));
+    // After five failed reads the buffer is delivered as it stands.
+  }
+
+  // The rest reads the window as it stands now.
+  const bool wide = (s.dynamicRange & 1) != 0;
+  const uint64_t skip = (s.rowBytes == 376 || s.rowBytes == 400) ? kWindowSkipSamples * (wide ? 2 : 1) : 0;
+  uint64_t rows = s.rowsToCopy;
+
+  // Never read or write outside rawBuffer. Every window within the sensor
+  // fits; this only bites when the window or depth changed mid-readout.
+  if (rows != 0) {
+    if (skip + rowSize > kRawSize) {
+      rows = 0;
+    } else if (stride != 0) {
+      rows = std::min<uint64_t>(rows, (kRawSize - skip - rowSize) / stride + 1);
+    }
+    if (dest0 == s.rawBuffer.data() && rowSize != 0) rows = std::min<uint64_t>(rows, kRawSize / rowSize);
+  }
+
+  // Into the raw buffer itself the rows move towards its start, compacting
+  // the frame in place.
+  CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
+  s.frameDest = dest0 + rows * rowSize;
+
+  if (wide) {
+    // Only the words this readout wrote are converted.
+    uint64_t words = static_cast<uint64_t>(s.rowBytes) * s.rowsToCopy;
+    words = std::min<uint64_t>(words, rows * rowSize / 2);
+    Repack10(dest0, static_cast<std::size_t>(words));
+  }
+
+  // Publish: the whole frame is written; clearing exposing with release
+  // ordering hands it to the caller, and only then is the semaphore
+  // released. Nothing of the frame is touched after this point.
+  s.exposing.store(0, std::memory_order_release);
+  const Handle semaphore = s.doneSemaphore.load(std::memory_order_relaxed);
+  if (semaphore == 0) return 0;
+  return cam.sys().SignalSemaphore(semaphore);
+}
+
+void ReadFrameWorker(void* arg) { ReadFrame(*static_cast<Camera*>(arg)); }
+
+void ResetAndReprogram(Camera& cam) {
+  // The characters '1' and '0' into the CPU control register: bit 0 holds
+  // the CPU in reset, then lets it restart the program already in RAM.
+  uint8_t hold = 0x31;
+  ControlOut(cam, kReqFirmwareLoad, &hold, 1, 0, kCpuControlRegister);
+  cam.sys().SleepAlertable(kResetHoldMs);
+  uint8_t run = 0x30;
+  ControlOut(cam, kReqFirmwareLoad, &run, 1, 0, kCpuControlRegister);
+  cam.sys().SleepAlertable(kRestartWaitMs);
+  // The restart dropped the sensor settings.
+  ReprogramCamera(cam);
+}
+
+}  // namespace tarncam

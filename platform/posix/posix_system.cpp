@@ -1,0 +1,61 @@
+#include "platform/posix/posix_system.h"
+
+#include <pthread.h>
+#include <semaphore.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <new>
+#include <ctime>
+
+namespace tarncam {
+
+void PosixSystem::SleepAlertable(uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  // A signal may cut the sleep short; the protocol waits must run in full.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+struct Start {
+  SystemServices::ThreadEntry entry;
+  void* arg;
+};
+
+void* Trampoline(void* p) {
+  const Start start = *static_cast<Start*>(p);
+  delete static_cast<Start*>(p);
+  start.entry(start.arg);
+  return nullptr;
+}
+}  // namespace
+
+std::uintptr_t PosixSystem::StartWorker(ThreadEntry entry, uint32_t /*stackSize*/, void* arg) {
+  // The requested 1 KiB is below every POSIX minimum; the default stack is
+  // used instead.
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return kThreadStartFailed;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  auto* start = new (std::nothrow) Start{entry, arg};
+  pthread_t thread{};
+  const int rc = start == nullptr ? ENOMEM : pthread_create(&thread, &attr, Trampoline, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete start;
+    return kThreadStartFailed;
+  }
+  // An opaque token: the thread is detached and cannot be joined through it.
+  const auto token = static_cast<std::uintptr_t>(thread);
+  return token == kThreadStartFailed || token == 0 ? 1 : token;
+}
+
+uint32_t PosixSystem::SignalSemaphore(Handle semaphore) {
+  return sem_post(reinterpret_cast<sem_t*>(semaphore)) == 0 ? 1 : 0;
+}
+
+void PosixSystem::ShowMessage(const char* text, const char* caption) {
+  std::fprintf(stderr, "%s: %s\n", caption, text);
+}
+
+}  // namespace tarncam

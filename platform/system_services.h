@@ -1,0 +1,39 @@
+#pragma once
+// The operating-system half of the platform seam: waits, the readout worker,
+// the caller's completion semaphore and the one message box. Kept apart from
+// the USB half so that the simulator can pair its transport with either the
+// real clock (the command-line tool) or a virtual one (tests).
+
+#include <cstdint>
+
+#include "platform/handles.h"
+
+namespace tarncam {
+
+class SystemServices {
+ public:
+  virtual ~SystemServices() = default;
+
+  // Blocks the calling thread for `ms` milliseconds. Alertable on Windows
+  // (queued APCs run), which is what the fixed protocol waits use. Virtual
+  // clocks advance instead of blocking.
+  virtual void SleepAlertable(uint32_t ms) = 0;
+
+  using ThreadEntry = void (*)(void* arg);
+
+  // Starts one detached thread running entry(arg). Nothing joins it; its
+  // resources go when it returns. Returns a value other than
+  // kThreadStartFailed on success (a thread handle where the platform has
+  // one), kThreadStartFailed when no thread could be started.
+  static constexpr std::uintptr_t kThreadStartFailed = ~std::uintptr_t{0};
+  virtual std::uintptr_t StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) = 0;
+
+  // Releases the caller's semaphore by one. Returns nonzero on success.
+  virtual uint32_t SignalSemaphore(Handle semaphore) = 0;
+
+  // Shows a modal message with one OK button and no owner window; returns
+  // when the user dismissed it.
+  virtual void ShowMessage(const char* text, const char* caption) = 0;
+};
+
+}  // namespace tarncam

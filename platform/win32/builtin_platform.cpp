@@ -1,0 +1,16 @@
+// The DLL talks to the camera through WinUSB and to Windows directly.
+
+#include "interface/default_camera.h"
+#include "platform/win32/win32_system.h"
+#include "platform/win32/win32_transport.h"
+
+namespace tarncam {
+namespace {
+constinit Win32Transport gTransport;
+constinit Win32System gSystem;
+}  // namespace
+
+Platform BuiltinPlatform() { return {&gTransport, &gSystem}; }
+constinit Platform gExportPlatform{&gTransport, &gSystem};
+
+}  // namespace tarncam

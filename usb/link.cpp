@@ -1,0 +1,127 @@
+#include "usb/link.h"
+
+namespace tarncam {
+namespace {
+
+// The book is held for a few loads and stores; a spin lock keeps it free of
+// any runtime dependency (the DLL's threading model has no std::mutex).
+class BookLock {
+ public:
+  explicit BookLock(LinkBook& b) : book(b) {
+    while (book.busy.exchange(true, std::memory_order_acquire)) {
+      while (book.busy.load(std::memory_order_relaxed)) {
+      }
+    }
+  }
+  ~BookLock() { book.busy.store(false, std::memory_order_release); }
+
+ private:
+  LinkBook& book;
+};
+
+void CloseAndFree(Camera& cam, Handle device, Handle usb) {
+  if (device != kInvalidHandle) cam.usb().CloseDevice(device);
+  if (usb != kInvalidHandle) cam.usb().Free(usb);
+}
+
+}  // namespace
+
+LinkLease::LinkLease(Camera& c) : cam(c) {
+  CameraState& s = cam.state;
+  BookLock lock(s.link);
+  if (s.deviceHandle.load(std::memory_order_relaxed) == kInvalidHandle) return;
+  held = true;
+  usbHandle = s.usbHandle;
+  generation = s.link.generation;
+  ++s.link.users;
+}
+
+bool LinkLease::Current() const {
+  if (!held) return false;
+  CameraState& s = cam.state;
+  BookLock lock(s.link);
+  return generation == s.link.generation &&
+         s.deviceHandle.load(std::memory_order_relaxed) != kInvalidHandle;
+}
+
+LinkLease::~LinkLease() {
+  if (!held) return;
+  CameraState& s = cam.state;
+  Handle device = kInvalidHandle;
+  Handle usb = kInvalidHandle;
+  {
+    BookLock lock(s.link);
+    if (generation == s.link.generation) {
+      --s.link.users;
+      return;
+    }
+    for (LinkBook::Retired& r : s.link.retired) {
+      if (r.used && r.generation == generation) {
+        if (--r.users == 0) {
+          device = r.device;
+          usb = r.usb;
+          r = LinkBook::Retired{};
+        }
+        break;
+      }
+    }
+  }
+  // The last transfer on handles closed meanwhile releases them.
+  CloseAndFree(cam, device, usb);
+}
+
+void AdoptDeviceHandle(Camera& cam, Handle device) {
+  CameraState& s = cam.state;
+  BookLock lock(s.link);
+  s.deviceHandle.store(device, std::memory_order_release);
+}
+
+void AdoptInterfaceHandle(Camera& cam, Handle usb) {
+  CameraState& s = cam.state;
+  BookLock lock(s.link);
+  s.usbHandle = usb;
+}
+
+void ReleaseDevice(Camera& cam) {
+  CameraState& s = cam.state;
+  for (;;) {
+    Handle device = kInvalidHandle;
+    Handle usb = kInvalidHandle;
+    bool retired = false;
+    bool noSlot = false;
+    {
+      BookLock lock(s.link);
+      device = s.deviceHandle.load(std::memory_order_relaxed);
+      usb = s.usbHandle;
+      if (s.link.users != 0) {
+        // Transfers are still running on these handles: retire them, and the
+        // last of those transfers releases them.
+        LinkBook::Retired* slot = nullptr;
+        for (LinkBook::Retired& r : s.link.retired)
+          if (!r.used) slot = &r;
+        if (slot != nullptr) {
+          *slot = LinkBook::Retired{s.link.generation, s.link.users, device, usb, true};
+          retired = true;
+        } else {
+          noSlot = true;
+        }
+      }
+      if (!noSlot) {
+        s.deviceHandle.store(kInvalidHandle, std::memory_order_release);
+        s.usbHandle = kInvalidHandle;
+        s.link.users = 0;
+        ++s.link.generation;
+      }
+    }
+    if (noSlot) {
+      // Every slot holds handles of earlier closes whose transfers are still
+      // running; those end within their pipe timeouts. Wait for one.
+      cam.sys().SleepAlertable(1);
+      continue;
+    }
+    if (!retired) CloseAndFree(cam, device, usb);
+    return;
+  }
+}
+
+}  // namespace tarncam
