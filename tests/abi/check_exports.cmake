@@ -19,6 +19,9 @@ foreach(var OBJDUMP DLL DEF)
   endif()
 endforeach()
 
+# The interface is 36 functions; a def file that gained or lost one is wrong
+# too, not only a DLL that differs from it.
+set(kInterfaceExports 36)
 # Imports a Windows installation provides itself (compared case-insensitively).
 set(kAllowedImports KERNEL32.DLL USER32.DLL SETUPAPI.DLL WINUSB.DLL MSVCRT.DLL)
 
@@ -42,6 +45,9 @@ endforeach()
 list(LENGTH expected expectedCount)
 if(expectedCount EQUAL 0 OR defLibrary STREQUAL "")
   message(FATAL_ERROR "check_exports: no LIBRARY line or no exports parsed from ${DEF}")
+endif()
+if(NOT expectedCount EQUAL kInterfaceExports)
+  problem("${DEF} lists ${expectedCount} exports, the interface has ${kInterfaceExports}")
 endif()
 
 # --- Actual: objdump -p -------------------------------------------------------
@@ -157,7 +163,8 @@ endif()
 foreach(dll IN LISTS imports)
   string(TOUPPER "${dll}" upper)
   if(NOT upper IN_LIST kAllowedImports)
-    problem("imports ${dll}, which is not part of Windows (allowed: ${kAllowedImports})")
+    string(REPLACE ";" ", " allowed "${kAllowedImports}")
+    problem("imports ${dll}, which is not part of Windows (allowed: ${allowed})")
   endif()
 endforeach()
 

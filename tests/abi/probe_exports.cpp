@@ -102,8 +102,8 @@ bool AllEqual(const std::vector<uint8_t>& v, size_t from, uint8_t value) {
 // every problem seen; reports one line per export at the end.
 class Probe {
  public:
-  explicit Probe(HMODULE dll) : dll_(dll), address_(kExportCount), calls_(kExportCount),
-                                problems_(kExportCount) {}
+  explicit Probe(HMODULE dll)
+      : dll_(dll), address_(kExportCount), calls_(kExportCount), problems_(kExportCount) {}
 
   // Resolution by name and by ordinal, which must agree.
   void Resolve() {
@@ -221,11 +221,9 @@ void ProbeWithoutDevice(Probe& p) {
   p.Expect("GetVIDPID", p.Call("GetVIDPID", {}) == 0, "GetVIDPID() != 0");
   p.Expect("SendRegister", p.Call("SendRegister", {0x35, 0x10}) == 1, "SendRegister != 1");
   p.Expect("CameraReset", p.Call("CameraReset", {}) == 1, "CameraReset() != 1");
-  p.Expect("ProgramCamera", p.Call("ProgramCamera", {100, 10, 0, 0}) == 1,
-           "ProgramCamera != 1");
+  p.Expect("ProgramCamera", p.Call("ProgramCamera", {100, 10, 0, 0}) == 1, "ProgramCamera != 1");
   p.Expect("GuideCommand", p.Call("GuideCommand", {0x10, 50}) == 1, "GuideCommand != 1");
-  p.Expect("GuideCommandXY", p.Call("GuideCommandXY", {0x30, 50, 60}) == 1,
-           "GuideCommandXY != 1");
+  p.Expect("GuideCommandXY", p.Call("GuideCommandXY", {0x30, 50, 60}) == 1, "GuideCommandXY != 1");
   p.Expect("CancelGuide", p.Call("CancelGuide", {1, 1}) == 1, "CancelGuide != 1");
   p.Call("CancelExposure", {});
 }
@@ -266,8 +264,9 @@ void ProbeConversions(Probe& p) {
   for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(10 + i);
   std::vector<uint8_t> dst(64, kCanary);
 
-  p.Expect("bufferCopy", p.Call("bufferCopy", {Word(src.data()), Word(dst.data()), 16}) ==
-                             Word(dst.data()), "bufferCopy does not return the destination");
+  p.Expect("bufferCopy",
+           p.Call("bufferCopy", {Word(src.data()), Word(dst.data()), 16}) == Word(dst.data()),
+           "bufferCopy does not return the destination");
   p.Expect("bufferCopy", std::memcmp(src.data(), dst.data(), 16) == 0 && AllEqual(dst, 16, kCanary),
            "bufferCopy did not copy exactly 16 bytes from source to destination");
 
