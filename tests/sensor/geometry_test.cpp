@@ -137,7 +137,7 @@ TEST(Geometry, EveryWindowKeepsTimingConsistentAndFitsTheRawBuffer) {
     s.dynamicRange = depth;
     s.exposure = e;
     s.gain = g;
-    const SensorWorkingValues w = DeriveGeometry(s);
+    const SensorWorkingValues v = DeriveGeometry(s);
     ASSERT_EQ(s.leadTime + s.readLength + s.tailTime, s.frameTime) << w << "x" << h;
     const uint64_t bps = depth & 1 ? 2 : 1;
     ASSERT_LE(s.readLength * bps, kFrameBufferEntries) << w << "x" << h;
@@ -146,9 +146,9 @@ TEST(Geometry, EveryWindowKeepsTimingConsistentAndFitsTheRawBuffer) {
       ASSERT_LE((skip + (h - 1) * uint64_t{s.rowPitch} + w) * bps, kFrameBufferEntries)
           << w << "x" << h;
     }
-    ASSERT_GE(w.shutterRows, 1);
-    ASSERT_GE(w.deviceExposure, 1u);
-    ASSERT_LE(w.gainIndex, 47u);
+    ASSERT_GE(v.shutterRows, 1);
+    ASSERT_GE(v.deviceExposure, 1u);
+    ASSERT_LE(v.gainIndex, 47u);
   };
   for (int i = 0; i < 20000; ++i)
     check(wd(rng), hd(rng), i % 2 ? 9 : 8, ed(rng), gd(rng));
