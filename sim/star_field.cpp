@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace sim {
 namespace {
@@ -63,8 +64,8 @@ StarField::StarField(const StarFieldConfig& c) : config(c) {
     const double u1 = std::max(rng.Uniform(), 1e-300);
     const double u2 = rng.Uniform();
     const double r = std::sqrt(-2.0 * std::log(u1));
-    normals[i] = static_cast<float>(r * std::cos(2 * M_PI * u2));
-    normals[i + 1] = static_cast<float>(r * std::sin(2 * M_PI * u2));
+    normals[i] = static_cast<float>(r * std::cos(2 * std::numbers::pi * u2));
+    normals[i + 1] = static_cast<float>(r * std::sin(2 * std::numbers::pi * u2));
   }
   poissonExp.resize(static_cast<size_t>(kSmallMean * kExpSteps) + 1);
   for (size_t i = 0; i < poissonExp.size(); ++i)
@@ -87,7 +88,7 @@ void StarField::BuildRates(double offsetX, double offsetY) {
   // Moffat: I(r) = (beta - 1) / (pi a^2) (1 + r^2/a^2)^-beta, normalised to 1.
   const double alpha = config.fwhmPx / (2.0 * std::sqrt(std::pow(2.0, 1.0 / kMoffatBeta) - 1.0));
   const double a2 = alpha * alpha;
-  const double norm = (kMoffatBeta - 1.0) / (M_PI * a2) / (kSubSamples * kSubSamples);
+  const double norm = (kMoffatBeta - 1.0) / (std::numbers::pi * a2) / (kSubSamples * kSubSamples);
   for (const Star& s : stars) {
     const double cx = s.x + offsetX;
     const double cy = s.y + offsetY;

@@ -40,11 +40,18 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
+/* The Windows stand-ins for the USB stack (sim/win32) build the simulated
+ * camera into their own DLLs and include this header for its options; no
+ * Windows build of the library itself carries the simulator. */
+#if defined(_WIN32) && !defined(TARNCAM_SIM_WIN32_STANDIN)
 #error "the simulator is part of the native library only"
 #endif
 
+#if defined(_WIN32)
+#define TARNCAM_SIM_API
+#else
 #define TARNCAM_SIM_API __attribute__((visibility("default")))
+#endif
 
 #ifdef __cplusplus
 extern "C" {
