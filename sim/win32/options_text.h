@@ -1,0 +1,17 @@
+#pragma once
+// The simulator's options from a line of text, so that a test program (or
+// the TARNCAM_SIM environment variable) configures the camera without sharing
+// the options struct's layout across compilers.
+
+#include <string>
+
+#include "sim/sim_camera.h"
+
+namespace winsim {
+
+// Parses "key=value,key=value" over the simulator's defaults. Returns false
+// and says why in *error for an unknown key, a malformed value or options the
+// simulator refuses.
+bool ParseOptions(const std::string& text, sim::Options* options, std::string* error);
+
+}  // namespace winsim
