@@ -20,8 +20,9 @@ export WINEPREFIX
 export WINEARCH=win32
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installers (nothing here needs them) and no desktop menu
-# entries written into the user's home.
-export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# entries written into the user's home. A test's own overrides (such as
+# native stand-ins beside its program) come after these.
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 # No window may ever wait for a click in a test run.
 unset DISPLAY WAYLAND_DISPLAY
 

@@ -45,6 +45,7 @@ typedef struct tarncam_winsim_stats {
   uint32_t control_transfers;  /* WinUsb_ControlTransfer calls */
   uint32_t reads;              /* WinUsb_ReadPipe calls */
   uint32_t read_failures;      /* ... that returned FALSE */
+  uint32_t reads_pending;      /* ... inside the camera right now */
   uint32_t last_read_length;   /* bytes the last read asked for */
   uint32_t last_frame_bytes;   /* bytes the camera sends per frame, at that read */
   uint32_t writes;             /* WinUsb_WritePipe calls */

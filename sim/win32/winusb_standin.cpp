@@ -139,7 +139,12 @@ int Host::Configure(const char* text) {
   std::shared_ptr<Rig> old;
   {
     std::lock_guard<std::mutex> g(mu);
-    old = std::move(rig);
+    old = rig;
+  }
+  // Ends any read still pending on the old camera; its later calls fail.
+  if (old) old->camera->Shutdown();
+  {
+    std::lock_guard<std::mutex> g(mu);
     rig = std::move(fresh);
     stats = tarncam_winsim_stats{};
     programSeen = false;
@@ -149,8 +154,6 @@ int Host::Configure(const char* text) {
     // them) but reach only the old camera, which is shut down below.
     stats.interfaces_alive = static_cast<int32_t>(interfaces.size());
   }
-  // Ends any read still pending on the old camera; its later calls fail.
-  if (old) old->camera->Shutdown();
   return 0;
 }
 
@@ -396,15 +399,17 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR b
     ++host.stats.reads;
     host.stats.last_read_length = length;
     host.stats.last_frame_bytes = static_cast<uint32_t>(frame);
+    ++host.stats.reads_pending;
   }
   uint32_t n = 0;
   const bool ok = i.rig->camera->ReadPipe(i.usb, pipe, buffer, length, &n);
   if (transferred != nullptr) *transferred = n;
-  if (!ok) {
+  {
     std::lock_guard<std::mutex> g(host.mu);
-    ++host.stats.read_failures;
-    SetLastError(ERROR_SEM_TIMEOUT);
+    if (host.stats.reads_pending > 0) --host.stats.reads_pending;  // 0 after a reconfiguration
+    if (!ok) ++host.stats.read_failures;
   }
+  if (!ok) SetLastError(ERROR_SEM_TIMEOUT);
   return ok ? TRUE : FALSE;
 }
 
