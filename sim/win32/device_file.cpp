@@ -24,13 +24,14 @@ const std::string& DeviceFile::Path() {
   if (n == 0 || n >= sizeof dir) return path;
   const std::string p =
       std::string(dir) + "tarncam-sim-" + std::to_string(GetCurrentProcessId()) + ".dev";
-  HANDLE h = CreateFileA(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileA(p.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return path;
   DWORD written = 0;
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool ok = WriteFile(h, kMarker, kMarkerSize, &written, nullptr) &&
-                  written == kMarkerSize && GetFileInformationByHandle(h, &info);
+  const bool ok = WriteFile(h, kMarker, kMarkerSize, &written, nullptr) && written == kMarkerSize &&
+                  GetFileInformationByHandle(h, &info);
   CloseHandle(h);
   if (!ok) return path;
   volume = info.dwVolumeSerialNumber;
@@ -88,9 +89,9 @@ bool DeviceFile::Check(HANDLE h, std::string* problem) {
     return true;
   }
   CloseHandle(rw);
-  HANDLE del = CreateFileA(path.c_str(), DELETE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE del =
+      CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (del != INVALID_HANDLE_VALUE) {
     CloseHandle(del);
     *problem = "device opened sharing delete access";

@@ -44,9 +44,12 @@ bool ParseOptions(const std::string& text, sim::Options* options, std::string* e
   const std::map<std::string, Setter> keys = {
       {"scene",
        [&o](const std::string& v) {
-         if (v == "stars") o.scene = TARNCAM_SIM_SCENE_STARS;
-         else if (v == "test-pattern") o.scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
-         else return false;
+         if (v == "stars")
+           o.scene = TARNCAM_SIM_SCENE_STARS;
+         else if (v == "test-pattern")
+           o.scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
+         else
+           return false;
          return true;
        }},
       {"seed",

@@ -11,8 +11,10 @@
 // is a snapshot taken at SetupDiGetClassDevsA, as on Windows.
 
 #define _SETUPAPI_  // we define these functions rather than import them
+// clang-format off
 #include <windows.h>
 #include <setupapi.h>
+// clang-format on
 
 #include <cstddef>
 #include <cstdio>
@@ -177,8 +179,10 @@ WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFA
                                         s->path.size() + 1);
   if (query) {
     if (size != 0) Violation("interface detail size query with a nonzero size");
-    if (required == nullptr) Violation("interface detail size query without a size to fill");
-    else *required = need;
+    if (required == nullptr)
+      Violation("interface detail size query without a size to fill");
+    else
+      *required = need;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }

@@ -62,8 +62,8 @@ typedef struct tarncam_winsim_stats {
   int32_t present;    /* the camera is on the bus */
 
   /* --- Contract checks --- */
-  uint32_t violations;          /* calls with an argument outside the contract */
-  char first_violation[256];    /* what the first one was; "" when none */
+  uint32_t violations;       /* calls with an argument outside the contract */
+  char first_violation[256]; /* what the first one was; "" when none */
 } tarncam_winsim_stats;
 
 /* Replaces the simulated camera by a fresh one configured from a list of

@@ -381,8 +381,8 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE usb, WINUSB_SETUP_
   return ok ? TRUE : FALSE;
 }
 
-WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buffer,
-                               ULONG length, PULONG transferred, LPOVERLAPPED overlapped) {
+WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buffer, ULONG length,
+                               PULONG transferred, LPOVERLAPPED overlapped) {
   winsim::Host& host = TheHost();
   winsim::Host::Inside inside(host);
   host.Log("read %02x %lu", pipe, static_cast<unsigned long>(length));
@@ -506,12 +506,24 @@ void __stdcall TarncamSimHostNote(uint32_t counter, int32_t delta, const char* l
   tarncam_winsim_stats& s = host.stats;
   using C = winsim::SetupCounter;
   switch (static_cast<C>(counter)) {
-    case C::kClassDevs: s.class_devs += delta; break;
-    case C::kEnumInterfaces: s.enum_interfaces += delta; break;
-    case C::kDetailQueries: s.detail_queries += delta; break;
-    case C::kDetailFetches: s.detail_fetches += delta; break;
-    case C::kDestroys: s.destroys += delta; break;
-    case C::kSetsAlive: s.sets_alive += delta; break;
+    case C::kClassDevs:
+      s.class_devs += delta;
+      break;
+    case C::kEnumInterfaces:
+      s.enum_interfaces += delta;
+      break;
+    case C::kDetailQueries:
+      s.detail_queries += delta;
+      break;
+    case C::kDetailFetches:
+      s.detail_fetches += delta;
+      break;
+    case C::kDestroys:
+      s.destroys += delta;
+      break;
+    case C::kSetsAlive:
+      s.sets_alive += delta;
+      break;
   }
 }
 

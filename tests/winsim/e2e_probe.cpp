@@ -236,8 +236,7 @@ class Probe {
     for (size_t i = 0; i < want.size(); ++i) {
       if (got[i] != want[i]) {
         char text[96];
-        std::snprintf(text, sizeof text, "byte %zu is 0x%02x, expected 0x%02x", i, got[i],
-                      want[i]);
+        std::snprintf(text, sizeof text, "byte %zu is 0x%02x, expected 0x%02x", i, got[i], want[i]);
         return text;
       }
     }
@@ -254,8 +253,8 @@ class Probe {
     HANDLE sem = CreateSemaphoreA(nullptr, 0, 16, nullptr);
     dll.ExposureSemaphore(Word(sem));
     const W started = dll.ThreadedExposure(Word(destination));
-    const DWORD waited = started != kThreadStartFailed ? WaitForSingleObject(sem, timeoutMs)
-                                                       : WAIT_FAILED;
+    const DWORD waited =
+        started != kThreadStartFailed ? WaitForSingleObject(sem, timeoutMs) : WAIT_FAILED;
     // One release per frame, by one: a second one must not be there.
     const DWORD again = WaitForSingleObject(sem, 0);
     dll.ExposureSemaphore(0);
@@ -330,9 +329,8 @@ class Probe {
           "blank controller: download, release, enumerate again, open with stall policies",
           "log %s", log.c_str());
     Check(st.interfaces_alive == 1 && st.sets_alive == 0,
-          "blank controller: the first interface freed, sets destroyed",
-          "%ld interfaces, %ld sets", static_cast<long>(st.interfaces_alive),
-          static_cast<long>(st.sets_alive));
+          "blank controller: the first interface freed, sets destroyed", "%ld interfaces, %ld sets",
+          static_cast<long>(st.interfaces_alive), static_cast<long>(st.sets_alive));
     NoViolations("blank controller open");
     std::printf("info  blank-controller open took %llu ms\n",
                 static_cast<unsigned long long>(elapsed));
@@ -402,8 +400,8 @@ class Probe {
         const std::string g = Geometry(kFullWidth, kFullHeight, depth);
         dll.Exposure(0);
         const auto* raw = reinterpret_cast<const uint8_t*>(dll.getbufptr());
-        CheckFrame("inline " + g + " without destination: raw buffer holds the frame packed",
-                   raw, Expected(kFullWidth, kFullHeight, ten));
+        CheckFrame("inline " + g + " without destination: raw buffer holds the frame packed", raw,
+                   Expected(kFullWidth, kFullHeight, ten));
       }
     }
     const tarncam_winsim_stats st = Stats();
@@ -521,9 +519,9 @@ class Probe {
     Check(settled, "guide pulses run for their durations on both axes");
     dll.Exposure(Word(after.data()));
     double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    const bool found = Centroid(before, kFullWidth / 2, kFullHeight / 2, 200, &x0, &y0) &&
-                       Centroid(after, static_cast<int>(x0 + 8.5), static_cast<int>(y0 + 4.5),
-                                6, &x1, &y1);
+    const bool found =
+        Centroid(before, kFullWidth / 2, kFullHeight / 2, 200, &x0, &y0) &&
+        Centroid(after, static_cast<int>(x0 + 8.5), static_cast<int>(y0 + 4.5), 6, &x1, &y1);
     Check(found && std::fabs(x1 - x0 - 8) < 1.0 && std::fabs(y1 - y0 - 4) < 1.0,
           "the stars in the frames moved by the guide pulses",
           "star at (%.2f, %.2f), then (%.2f, %.2f)", x0, y0, x1, y1);
