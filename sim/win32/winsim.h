@@ -48,6 +48,7 @@ typedef struct tarncam_winsim_stats {
   uint32_t reads_pending;      /* ... inside the camera right now */
   uint32_t last_read_length;   /* bytes the last read asked for */
   uint32_t last_frame_bytes;   /* bytes the camera sends per frame, at that read */
+  uint32_t last_read_thread;   /* Windows thread id that made the last read */
   uint32_t writes;             /* WinUsb_WritePipe calls */
   uint32_t max_threads_inside; /* most threads inside the stand-in at once */
 

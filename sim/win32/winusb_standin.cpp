@@ -399,6 +399,7 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR b
     ++host.stats.reads;
     host.stats.last_read_length = length;
     host.stats.last_frame_bytes = static_cast<uint32_t>(frame);
+    host.stats.last_read_thread = GetCurrentThreadId();
     ++host.stats.reads_pending;
   }
   uint32_t n = 0;

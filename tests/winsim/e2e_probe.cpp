@@ -6,14 +6,13 @@
 // DLL passes and report what they saw through their extra exports.
 //
 // Scenarios run in sequence on one loaded DLL, as an application would use
-// it: no camera; a blank controller that takes its firmware and comes back;
-// a programmed one; inline and threaded exposures at 8 and 10 bits over four
-// windows, byte-exact against the simulator's test pattern; every GETBUFFER
-// mode on a delivered frame; guide pulses moving the simulated stars; cancel
-// and close during an exposure; reads that fail or time out, recovered
-// through the controller reset and retry. The DLL's waits are real here
-// (5 s after a firmware download, 3.5 s per retry, 0.5 s per programming),
-// so exposures are kept short and the retry cases few.
+// it: no camera; a blank controller that takes its firmware and comes back
+// (in time, and too late); a programmed one; inline and threaded exposures at 8 and 10 bits over
+// four windows, byte-exact against the simulator's test pattern; every GETBUFFER mode on a
+// delivered frame; guide pulses moving the simulated stars; cancel and close during an exposure;
+// reads that fail or time out, recovered through the controller reset and retry. The DLL's waits
+// are real here (5 s after a firmware download, 3.5 s per retry, 0.5 s per programming), so
+// exposures are kept short and the retry cases few.
 //
 // Prints one line per check and a final "N passed, M failed"; exits nonzero
 // on any failure.
@@ -142,6 +141,7 @@ class Probe {
   void Run() {
     NoCamera();
     BlankController();
+    SlowRestart();
     ProgrammedController();
     Exposures();
     OutputModes();
@@ -336,6 +336,24 @@ class Probe {
                 static_cast<unsigned long long>(elapsed));
   }
 
+  // A controller that stays away longer than the DLL waits for it: the
+  // second enumeration finds nothing and the open ends closed, quietly.
+  void SlowRestart() {
+    if (!Configure("scene=test-pattern,blank=1,renumerate_ms=8000")) return;
+    Check(dll.openUSB(0) == 0, "openUSB while the controller is still restarting returns 0");
+    const std::string log = TakeLog();
+    Check(log ==
+              "classdevs;enum 0;detail-size;detail 5;destroy;init;ctl 80 06 0100 0000 18;"
+              "ctl 40 a0 e600 0000 1;ctl 40 a0 e600 0000 1;free;"
+              "classdevs;enum 0;detail-size;destroy;",
+          "restarting controller: not enumerated while away, nothing opened", "log %s",
+          log.c_str());
+    const tarncam_winsim_stats st = Stats();
+    Check(st.interfaces_alive == 0 && st.sets_alive == 0 && dll.DEBUG(99) == 0xFFFFFFFF,
+          "restarting controller: nothing left open");
+    NoViolations("restarting controller");
+  }
+
   void ProgrammedController() {
     if (!Configure("scene=test-pattern")) return;
     Check(dll.checkdevice(0) == 1, "checkdevice with a camera returns 1");
@@ -390,10 +408,16 @@ class Probe {
               "read %lu, frame %lu", static_cast<unsigned long>(st.last_read_length),
               static_cast<unsigned long>(st.last_frame_bytes));
 
+        Check(st.last_read_thread == GetCurrentThreadId(),
+              "inline " + g + ": read on the caller's thread");
+
         // Threaded: the worker delivers, then releases the semaphore.
         std::fill(dest.begin(), dest.end(), 0xEE);
-        if (Threaded(dest.data(), kFrameWaitMs, "threaded " + g))
+        if (Threaded(dest.data(), kFrameWaitMs, "threaded " + g)) {
           CheckFrame("threaded " + g + ": destination byte-exact", dest.data(), want);
+          Check(Stats().last_read_thread != GetCurrentThreadId(),
+                "threaded " + g + ": read on the worker thread");
+        }
       }
       // No destination: the frame ends up packed at the start of the raw buffer.
       if (Program(kFullWidth, kFullHeight, depth)) {
