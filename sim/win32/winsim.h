@@ -45,7 +45,8 @@ typedef struct tarncam_winsim_stats {
   uint32_t control_transfers;  /* WinUsb_ControlTransfer calls */
   uint32_t reads;              /* WinUsb_ReadPipe calls */
   uint32_t read_failures;      /* ... that returned FALSE */
-  uint32_t reads_pending;      /* ... inside the camera right now */
+  uint32_t read_pending;       /* 1 while the camera holds a read open (an abort
+                                  written now ends it) */
   uint32_t last_read_length;   /* bytes the last read asked for */
   uint32_t last_frame_bytes;   /* bytes the camera sends per frame, at that read */
   uint32_t last_read_thread;   /* Windows thread id that made the last read */

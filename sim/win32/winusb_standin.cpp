@@ -317,6 +317,7 @@ WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, ULO
     std::lock_guard<std::mutex> g(host.mu);
     ++host.stats.stall_policies;
     auto it = host.interfaces.find(reinterpret_cast<uintptr_t>(usb));
+    if (it == host.interfaces.end()) return FALSE;  // freed meanwhile by another thread
     uint8_t& next = it->second.nextStallPipe;
     if (pipe != next) {
       char text[96];
@@ -400,14 +401,12 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR b
     host.stats.last_read_length = length;
     host.stats.last_frame_bytes = static_cast<uint32_t>(frame);
     host.stats.last_read_thread = GetCurrentThreadId();
-    ++host.stats.reads_pending;
   }
   uint32_t n = 0;
   const bool ok = i.rig->camera->ReadPipe(i.usb, pipe, buffer, length, &n);
   if (transferred != nullptr) *transferred = n;
   {
     std::lock_guard<std::mutex> g(host.mu);
-    if (host.stats.reads_pending > 0) --host.stats.reads_pending;  // 0 after a reconfiguration
     if (!ok) ++host.stats.read_failures;
   }
   if (!ok) SetLastError(ERROR_SEM_TIMEOUT);
@@ -448,7 +447,11 @@ int __stdcall TarncamSimConfigure(const char* options) { return TheHost().Config
 int __stdcall TarncamSimStats(tarncam_winsim_stats* out) {
   if (out == nullptr || out->struct_size != sizeof(tarncam_winsim_stats)) return -1;
   winsim::Host& host = TheHost();
-  const tarncam_sim_stats cam = host.Camera()->camera->Stats();
+  const std::shared_ptr<winsim::Rig> rig = host.Camera();
+  const tarncam_sim_stats cam = rig->camera->Stats();
+  // The camera's own view: a read counts as pending only once the camera
+  // would act on an abort, so a test that waits for this cannot race it.
+  const bool pending = rig->camera->WaitForPendingRead(0);
   std::lock_guard<std::mutex> g(host.mu);
   *out = host.stats;
   out->struct_size = sizeof *out;
@@ -460,6 +463,7 @@ int __stdcall TarncamSimStats(tarncam_winsim_stats* out) {
   out->guide_offset_y = cam.guide_offset_y;
   out->programmed = cam.programmed;
   out->present = cam.present;
+  out->read_pending = pending ? 1 : 0;
   return 0;
 }
 

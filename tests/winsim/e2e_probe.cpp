@@ -539,7 +539,7 @@ class Probe {
           const tarncam_winsim_stats st = Stats();
           return st.guide_offset_x >= 8.0 - 1e-9 && st.guide_offset_y >= 4.0 - 1e-9;
         },
-        3000);
+        kFrameWaitMs);
     Check(settled, "guide pulses run for their durations on both axes");
     dll.Exposure(Word(after.data()));
     double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
@@ -553,7 +553,7 @@ class Probe {
     // A pulse until cancelled, stopped by CancelGuide on its axis only; then
     // one during a threaded exposure, on the control pipe beside the read.
     Check(dll.GuideCommand(kMinusX, static_cast<W>(-1)) == 0, "GuideCommand until cancelled");
-    WaitFor([&] { return Stats().guide_offset_x < 7.5; }, 3000);
+    WaitFor([&] { return Stats().guide_offset_x < 7.5; }, kFrameWaitMs);
     Check(dll.CancelGuide(1, 0) == 0, "CancelGuide returns 0");
     const double stopped = Stats().guide_offset_x;
     Sleep(60);
@@ -585,7 +585,7 @@ class Probe {
     dll.ExposureSemaphore(Word(sem));
     TakeLog();
     const W started = dll.ThreadedExposure(Word(dest.data()));
-    const bool pending = WaitFor([&] { return Stats().reads_pending == 1; }, kFrameWaitMs);
+    const bool pending = WaitFor([&] { return Stats().read_pending == 1; }, kFrameWaitMs);
     Check(started != kThreadStartFailed && pending && dll.isExposing() == 1,
           "cancel: the worker's read is pending, isExposing 1");
     const W cancelled = dll.CancelExposure();
@@ -609,7 +609,8 @@ class Probe {
     if (!Program(kFullWidth, kFullHeight, 8)) return;
     dll.ExposureSemaphore(Word(sem));
     dll.ThreadedExposure(Word(dest.data()));
-    WaitFor([&] { return Stats().reads_pending == 1; }, kFrameWaitMs);
+    Check(WaitFor([&] { return Stats().read_pending == 1; }, kFrameWaitMs),
+          "close: the worker's read is pending");
     const ULONGLONG t0 = GetTickCount64();
     dll.closeUSB();
     const ULONGLONG closing = GetTickCount64() - t0;
