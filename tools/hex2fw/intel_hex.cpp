@@ -35,11 +35,20 @@ std::string RefusedType(unsigned type) {
   // and a tool that emits them was built for another target.
   const char* what = nullptr;
   switch (type) {
-    case 2: what = "extended segment address"; break;
-    case 3: what = "start segment address"; break;
-    case 4: what = "extended linear address"; break;
-    case 5: what = "start linear address"; break;
-    default: return "unknown record type " + Hex(type, 2) + " (only 00 data and 01 end are valid)";
+    case 2:
+      what = "extended segment address";
+      break;
+    case 3:
+      what = "start segment address";
+      break;
+    case 4:
+      what = "extended linear address";
+      break;
+    case 5:
+      what = "start linear address";
+      break;
+    default:
+      return "unknown record type " + Hex(type, 2) + " (only 00 data and 01 end are valid)";
   }
   return "record type " + Hex(type, 2) + " (" + what +
          ") is not supported: the controller is an 8051 with a flat 64 KiB address space, "
@@ -183,7 +192,8 @@ Conversion ConvertIntelHex(std::string_view text, std::size_t requiredDataRecord
     // image cannot simply be embedded with fewer or more records.
     out.fault = Fault{0, "the image makes " + std::to_string(found) +
                              " data records of at most 16 bytes, but the firmware table needs "
-                             "exactly " + std::to_string(requiredDataRecords)};
+                             "exactly " +
+                             std::to_string(requiredDataRecords)};
     return out;
   }
   out.records = std::move(records);

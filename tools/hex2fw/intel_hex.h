@@ -38,7 +38,7 @@ struct HexData {
 struct TableRecord {
   uint8_t length = 0;  // 1..16 for data, 0 for the end record
   uint16_t address = 0;
-  uint8_t type = 0;                    // 0 data, 1 end
+  uint8_t type = 0;                             // 0 data, 1 end
   std::array<uint8_t, kMaxRecordBytes> data{};  // zero beyond `length`
   bool operator==(const TableRecord&) const = default;
 };
