@@ -4,9 +4,7 @@
 
 namespace sim {
 namespace {
-uint16_t Word(const uint8_t* b, int at) {
-  return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
+uint16_t Word(const uint8_t* b, int at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
 uint32_t Count(const uint8_t* b, int at) {
   return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16;
 }

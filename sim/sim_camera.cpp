@@ -19,7 +19,7 @@ using tarncam::kInvalidHandle;
 namespace {
 
 constexpr char kPath[] = "sim:tarncam/0";
-constexpr uint8_t kSerialIndex = 3;  // any nonzero index marks a programmed controller
+constexpr uint8_t kSerialIndex = 3;     // any nonzero index marks a programmed controller
 constexpr uint64_t kGuideUnitUs = 100;  // the wire's guide durations count 0.1 ms
 
 // Made-up vendor and product ids: one pair for the bare controller, one for
@@ -60,9 +60,9 @@ bool ValidOptions(const Options& o) {
   auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
   return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
          prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
-         prob(o.short_read_probability) && prob(o.control_fail_probability) &&
-         o.seeing_px > 0.1 && o.seeing_px < 20 && o.star_brightness >= 0 && o.sky_level >= 0 &&
-         o.read_noise >= 0 && o.star_count <= 100000;
+         prob(o.short_read_probability) && prob(o.control_fail_probability) && o.seeing_px > 0.1 &&
+         o.seeing_px < 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
+         o.star_count <= 100000;
 }
 
 uint32_t IdWord(const Options& o) {
@@ -201,8 +201,8 @@ void SimCamera::CloseDevice(Handle device) {
   if (it != handles.end() && !it->second.isInterface) handles.erase(it);
 }
 
-bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy,
-                              uint32_t length, const void* value) {
+bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
+                              const void* value) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   HandleInfo* h = Live(usb, true);
@@ -252,12 +252,24 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
       setup.value == kDeviceDescriptorValue) {
     const bool prog = fx2.Programmed();
     const uint16_t pid = prog ? kCameraProductId : kBlankProductId;
-    const uint8_t d[kDeviceDescriptorLength] = {
-        18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64,
-        static_cast<uint8_t>(kVendorId), static_cast<uint8_t>(kVendorId >> 8),
-        static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8), 0x00, 0x01,
-        static_cast<uint8_t>(prog ? 1 : 0), static_cast<uint8_t>(prog ? 2 : 0),
-        static_cast<uint8_t>(prog ? kSerialIndex : 0), 1};
+    const uint8_t d[kDeviceDescriptorLength] = {18,
+                                                1,
+                                                0x00,
+                                                0x02,
+                                                0xFF,
+                                                0xFF,
+                                                0xFF,
+                                                64,
+                                                static_cast<uint8_t>(kVendorId),
+                                                static_cast<uint8_t>(kVendorId >> 8),
+                                                static_cast<uint8_t>(pid),
+                                                static_cast<uint8_t>(pid >> 8),
+                                                0x00,
+                                                0x01,
+                                                static_cast<uint8_t>(prog ? 1 : 0),
+                                                static_cast<uint8_t>(prog ? 2 : 0),
+                                                static_cast<uint8_t>(prog ? kSerialIndex : 0),
+                                                1};
     std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
     return true;
   }
@@ -327,10 +339,14 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
       };
       const int sx = axisSign(setup.index, TARNCAM_SIM_GUIDE_PLUS_X, TARNCAM_SIM_GUIDE_MINUS_X);
       const int sy = axisSign(setup.index, TARNCAM_SIM_GUIDE_PLUS_Y, TARNCAM_SIM_GUIDE_MINUS_Y);
-      if (sx == 2) StopAxis(axisX, now);
-      else if (sx != 0) StartPulse(axisX, sx, dx, now);
-      if (sy == 2) StopAxis(axisY, now);
-      else if (sy != 0) StartPulse(axisY, sy, dy, now);
+      if (sx == 2)
+        StopAxis(axisX, now);
+      else if (sx != 0)
+        StartPulse(axisX, sx, dx, now);
+      if (sy == 2)
+        StopAxis(axisY, now);
+      else if (sy != 0)
+        StartPulse(axisY, sy, dy, now);
       return true;
     }
     case kReqGuideStopBoth:
