@@ -10,6 +10,9 @@ uint32_t Count(const uint8_t* b, int at) {
 }
 }  // namespace
 
+// The firmware's split of an exposure: in the short regime the sensor's
+// shutter width alone sets it; in the long regime the camera times the
+// requested milliseconds itself and the sensor adds one window of rows.
 uint64_t SensorSettings::ExposureUs() const {
   const double rows = regime == kLongRegime ? windowHeight : shutterRows;
   double us = rows * RowTimeUs();
@@ -22,6 +25,8 @@ uint64_t SensorSettings::TransferUs() const {
   return static_cast<uint64_t>(std::llround(clocks * 1e6 / PixelClockHz()));
 }
 
+// Positions 8-9 (offset), 17-18 and 29-32 (fixed words) carry nothing the
+// model uses; 48-63 are padding.
 SensorSettings DecodeBlock(const uint8_t* b, uint16_t value, uint16_t index) {
   SensorSettings s;
   s.companding = Word(b, 0);

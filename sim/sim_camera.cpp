@@ -142,6 +142,9 @@ void SimCamera::GoAway(uint64_t now, uint64_t backAt) {
   cv.notify_all();
 }
 
+// A handle works only for the device it was opened on: once the device left
+// the bus (a download, a disconnect) it stays dead even after the device is
+// back, as a real USB stack's handles do.
 SimCamera::HandleInfo* SimCamera::Live(Handle h, bool wantInterface) {
   if (shutdown) return nullptr;
   UpdatePresence(clock.NowUs());
@@ -228,6 +231,8 @@ double SimCamera::Chance(uint64_t number, uint64_t kind) const {
   return (h >> 11) * (1.0 / 9007199254740992.0);
 }
 
+// Control transfers are numbered in the order they reach a live interface,
+// which is what the numbered control fault counts.
 bool SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
                                 uint32_t length) {
   std::unique_lock<std::mutex> lk(mu);
@@ -415,8 +420,9 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   if (transferred != nullptr) *transferred = 0;
   HandleInfo* h = Live(usb, true);
   if (h == nullptr || pipe != tarncam::kPipeIn || buffer == nullptr) return false;
-  // Without its program the controller sends no frames: the read runs into
-  // its timeout.
+  // The exposure starts when the read arrives (the firmware takes a picture
+  // per request) and uses the settings in force at that moment: a block that
+  // arrives meanwhile applies to the next frame.
   const uint64_t start = clock.NowUs();
   const uint64_t timeoutAt = h->timeoutMs != 0 ? start + uint64_t{h->timeoutMs} * 1000 : kForever;
   const uint64_t readNo = ++stats.reads;
@@ -428,16 +434,21 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
       (opts.fail_read_number != 0 && readNo >= opts.fail_read_number &&
        readNo < uint64_t{opts.fail_read_number} + std::max<uint32_t>(opts.fail_read_count, 1)) ||
       (opts.read_fail_probability > 0 && Chance(readNo, 1) < opts.read_fail_probability);
+  // Without its program the controller sends no frames: the read runs into
+  // its timeout.
   const bool timesOut =
       !fx2.Running() || readNo == opts.timeout_read_number ||
       (opts.read_timeout_probability > 0 && Chance(readNo, 2) < opts.read_timeout_probability);
   const bool shortRead =
       readNo == opts.short_read_number ||
       (opts.short_read_probability > 0 && Chance(readNo, 3) < opts.short_read_probability);
+  // The cable is pulled halfway through the light.
   const uint64_t disconnectAt =
       readNo == opts.disconnect_read_number ? start + exposureUs / 2 : kForever;
   const uint64_t completeAt = timesOut ? kForever : doneAt;
 
+  // The read ends early when it is aborted or its device or interface goes
+  // away; a device that left the bus shows as a changed epoch.
   const uint64_t readEpoch = epoch;
   const bool held = holdReads;
   readPending = true;
@@ -480,11 +491,15 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   if (!complete) return false;  // timed out
   if (failRead) return false;   // a transfer error at the end of the frame
 
+  // The camera sends its frame, never more than was asked for; a host asking
+  // for more than the frame gets a short transfer, as with a setting that
+  // was stored but never sent.
   uint64_t bytes = std::min<uint64_t>(length, s.FrameBytes());
   if (shortRead) {
     const uint64_t rowBytes = uint64_t{s.RowPitch()} * s.BytesPerSample();
     bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
   }
+  // The scene as it stood when the light ended, not when the last byte left.
   bytes = Render(buffer, bytes, s, readNo, now - std::min(now, s.TransferUs()));
   if (bytes == s.FrameBytes()) ++stats.frames;
   if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
