@@ -52,8 +52,8 @@ class SimCamera final : public tarncam::UsbTransport {
   bool Initialize(tarncam::Handle device, tarncam::Handle* usb) override;
   void Free(tarncam::Handle usb) override;
   void CloseDevice(tarncam::Handle device) override;
-  bool SetPipePolicy(tarncam::Handle usb, uint8_t pipe, tarncam::PipePolicy policy,
-                     uint32_t length, const void* value) override;
+  bool SetPipePolicy(tarncam::Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
+                     const void* value) override;
   bool ControlTransfer(tarncam::Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
                        uint32_t length) override;
   bool ReadPipe(tarncam::Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
@@ -66,8 +66,9 @@ class SimCamera final : public tarncam::UsbTransport {
   // close or disconnect, or its timeout passing on the clock.
   void HoldReads(bool hold);
   void ReleaseRead();
-  // Blocks (real time, bounded) until a bulk read is pending.
-  bool WaitForPendingRead(int timeoutMs = 20000);
+  // Blocks (real time, bounded) until a bulk read is pending, and when
+  // `readNumber` is not 0, until that read (counted from 1) or a later one is.
+  bool WaitForPendingRead(uint64_t readNumber = 0, int timeoutMs = 20000);
   // Unplugs or plugs in the camera; the controller keeps its state.
   void SetPresent(bool present);
   // Every transfer fails from now on; a pending read ends. Returns once no

@@ -187,11 +187,11 @@ TEST_F(SimModel, RequestsAnswerAsConfiguredAndWrongShapesStall) {
 
 TEST(SimSensor, DecodesTheBlockFromItsBytes) {
   // The block the library sends for its settings at load, exposure 50.
-  const uint8_t block[64] = {
-      0x00, 0x02, 0x00, 0x2E, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x38, 0x03, 0x20,
-      0x08, 0x40, 0xF4, 0x00, 0x01, 0x00, 0x04, 0x01, 0xE0, 0x02, 0xF0, 0x00, 0x2C, 0x00,
-      0x2C, 0x03, 0x88, 0x00, 0x00, 0x00, 0x01, 0x41, 0x1F, 0x00, 0x80, 0xD4, 0x05, 0x93,
-      0x69, 0x00, 0xAC, 0x4A, 0x06, 0x08};
+  const uint8_t block[64] = {0x00, 0x02, 0x00, 0x2E, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00,
+                             0x00, 0x38, 0x03, 0x20, 0x08, 0x40, 0xF4, 0x00, 0x01, 0x00,
+                             0x04, 0x01, 0xE0, 0x02, 0xF0, 0x00, 0x2C, 0x00, 0x2C, 0x03,
+                             0x88, 0x00, 0x00, 0x00, 0x01, 0x41, 0x1F, 0x00, 0x80, 0xD4,
+                             0x05, 0x93, 0x69, 0x00, 0xAC, 0x4A, 0x06, 0x08};
   const sim::SensorSettings s = sim::DecodeBlock(block, 34, 0);
   EXPECT_EQ(s.gainCode, 46);
   EXPECT_EQ(s.regime, sim::kLongRegime);
@@ -311,7 +311,7 @@ TEST_F(SimModel, AbortEndsAPendingReadShortAndIsIgnoredWithoutOne) {
   // A held read is released with its frame; a later one ends at its timeout
   // once the clock passes it.
   std::thread released([&] { ok = l.Read(buf, &got); });
-  ASSERT_TRUE(cam->WaitForPendingRead());
+  ASSERT_TRUE(cam->WaitForPendingRead(2));
   cam->ReleaseRead();
   released.join();
   EXPECT_TRUE(ok);
@@ -319,7 +319,7 @@ TEST_F(SimModel, AbortEndsAPendingReadShortAndIsIgnoredWithoutOne) {
 
   ASSERT_TRUE(l.SetTimeout(300));
   std::thread timed([&] { ok = l.Read(buf, &got); });
-  ASSERT_TRUE(cam->WaitForPendingRead());
+  ASSERT_TRUE(cam->WaitForPendingRead(3));
   clock.Advance(300'000);
   timed.join();
   EXPECT_FALSE(ok);
@@ -372,8 +372,7 @@ TEST_F(SimModel, GuidePulsesMoveTheStarsByRateTimesDuration) {
   const int32_t dx = 10000, dy = 4000;
   std::memcpy(data, &dx, 4);
   std::memcpy(data + 4, &dy, 4);
-  ASSERT_TRUE(l.Out(kReqGuide, data, 8,
-                    TARNCAM_SIM_GUIDE_PLUS_X | TARNCAM_SIM_GUIDE_MINUS_Y));
+  ASSERT_TRUE(l.Out(kReqGuide, data, 8, TARNCAM_SIM_GUIDE_PLUS_X | TARNCAM_SIM_GUIDE_MINUS_Y));
   clock.Advance(2'000'000);
   const auto [x1, y1] = centroid();
   EXPECT_NEAR(x1 - x0, 5.0, 0.15);
