@@ -451,7 +451,7 @@ int __stdcall TarncamSimStats(tarncam_winsim_stats* out) {
   const tarncam_sim_stats cam = rig->camera->Stats();
   // The camera's own view: a read counts as pending only once the camera
   // would act on an abort, so a test that waits for this cannot race it.
-  const bool pending = rig->camera->WaitForPendingRead(0);
+  const bool pending = rig->camera->WaitForPendingRead(0, 0);
   std::lock_guard<std::mutex> g(host.mu);
   *out = host.stats;
   out->struct_size = sizeof *out;
