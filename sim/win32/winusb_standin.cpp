@@ -59,7 +59,7 @@ class Host {
   std::shared_ptr<Rig> Camera();
   int Configure(const char* text);
 
-  // Looks up an interface token; null (and a violation) for an unknown one.
+  // Looks up an interface token; false (and a violation) for an unknown one.
   bool Find(WINUSB_INTERFACE_HANDLE token, const char* call, Interface* out);
 
   void Violation(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -96,7 +96,7 @@ class Host {
   size_t firmwareEntryAt = std::string::npos;  // where the running "firmware N;" entry starts
   uint32_t firmwareRecords = 0;
   int inside = 0;
-  DeviceFile file;
+  DeviceFile file;  // its path is made under mu, then only read
 
  private:
   std::shared_ptr<Rig> MakeRig(const sim::Options& o);
@@ -494,7 +494,11 @@ int __stdcall TarncamSimHostFindInterface(const void* guid, char* path, uint32_t
   std::memcpy(&g, guid, sizeof g);
   char simPath[64];
   if (!host.Camera()->camera->FindInterfacePath(g, simPath, sizeof simPath)) return 0;
-  const std::string& file = host.file.Path();
+  std::string file;
+  {
+    std::lock_guard<std::mutex> lock(host.mu);  // the file is made at first use
+    file = host.file.Path();
+  }
   if (file.empty() || capacity == 0) return 0;
   const size_t n = std::min<size_t>(capacity - 1, file.size());
   std::memcpy(path, file.data(), n);
