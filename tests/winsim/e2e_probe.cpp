@@ -7,12 +7,14 @@
 //
 // Scenarios run in sequence on one loaded DLL, as an application would use
 // it: no camera; a blank controller that takes its firmware and comes back
-// (in time, and too late); a programmed one; inline and threaded exposures at 8 and 10 bits over
-// four windows, byte-exact against the simulator's test pattern; every GETBUFFER mode on a
-// delivered frame; guide pulses moving the simulated stars; cancel and close during an exposure;
-// reads that fail or time out, recovered through the controller reset and retry. The DLL's waits
-// are real here (5 s after a firmware download, 3.5 s per retry, 0.5 s per programming), so
-// exposures are kept short and the retry cases few.
+// (in time, and too late); a programmed one; inline and threaded exposures
+// at 8 and 10 bits over four windows, byte-exact against the simulator's
+// test pattern; every GETBUFFER mode on a delivered frame; guide pulses
+// moving the simulated stars; cancel and close during an exposure; reads
+// that fail or time out, recovered through the controller reset and retry;
+// a short read; a camera unplugged during an exposure. The DLL's waits are
+// real here (5 s after a firmware download, 3.5 s per retry, 0.5 s per
+// programming), so exposures are kept short and the retry cases few.
 //
 // Prints one line per check and a final "N passed, M failed"; exits nonzero
 // on any failure.
@@ -669,6 +671,37 @@ class Probe {
                  Expected(400, 300, true));
     }
     NoViolations("retry after a timed-out read");
+
+    // A short transfer counts as a frame: no retry, and the rows it carried
+    // are in place.
+    if (!Configure("scene=test-pattern,short_read=1")) return;
+    if (!Check(dll.openUSB(0) == 1, "short read: openUSB")) return;
+    if (!Program(640, 480, 8)) return;
+    dll.Exposure(Word(dest.data()));
+    st = Stats();
+    std::vector<uint8_t> half = Expected(640, 480, false);
+    half.resize(half.size() / 2);
+    Check(st.reads == 1 && st.read_failures == 0, "short read: taken as the frame, no retry",
+          "%lu reads", static_cast<unsigned long>(st.reads));
+    CheckFrame("short read: the rows sent are byte-exact", dest.data(), half);
+
+    // The camera is unplugged during the exposure and plugged in again at
+    // once: its handles stay dead, so all five reads fail and the exposure
+    // still ends, once; a new open then takes pictures again.
+    if (!Configure("scene=test-pattern,disconnect_read=1,replug_ms=200")) return;
+    if (!Check(dll.openUSB(0) == 1, "unplugged: openUSB")) return;
+    if (!Program(376, 240, 8)) return;
+    if (Threaded(dest.data(), 4 * kRetryWaitMs, "unplugged during the exposure")) {
+      st = Stats();
+      Check(st.reads == 5 && st.read_failures == 5,
+            "unplugged: five reads, each failing, then the exposure ends", "%lu reads, %lu failed",
+            static_cast<unsigned long>(st.reads), static_cast<unsigned long>(st.read_failures));
+    }
+    Check(dll.openUSB(0) == 1 && Program(376, 240, 8) && dll.Exposure(Word(dest.data())) == 0,
+          "unplugged: reopened after the camera came back");
+    CheckFrame("unplugged: the frame after reopening is byte-exact", dest.data(),
+               Expected(376, 240, false));
+    NoViolations("unplugged during an exposure");
   }
 
   const Api& dll;
