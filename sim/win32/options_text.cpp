@@ -109,4 +109,25 @@ bool ParseOptions(const std::string& text, sim::Options* options, std::string* e
   return true;
 }
 
+bool TakeOption(std::string* text, const std::string& key, std::string* value) {
+  std::string rest;
+  bool found = false;
+  size_t at = 0;
+  while (at <= text->size()) {
+    size_t end = text->find(',', at);
+    if (end == std::string::npos) end = text->size();
+    const std::string item = text->substr(at, end - at);
+    at = end + 1;
+    const size_t eq = item.find('=');
+    if (item.substr(0, eq) == key) {
+      found = true;
+      *value = eq == std::string::npos ? "1" : item.substr(eq + 1);
+    } else if (!item.empty()) {
+      rest += (rest.empty() ? "" : ",") + item;
+    }
+  }
+  *text = rest;
+  return found;
+}
+
 }  // namespace winsim

@@ -14,4 +14,9 @@ namespace winsim {
 // simulator refuses.
 bool ParseOptions(const std::string& text, sim::Options* options, std::string* error);
 
+// Removes every item for `key` from the list in *text (options that belong
+// to the stand-ins rather than the simulator). Returns whether there was
+// one; *value receives the last one's value ("1" for a bare key).
+bool TakeOption(std::string* text, const std::string& key, std::string* value);
+
 }  // namespace winsim

@@ -75,7 +75,9 @@ typedef struct tarncam_winsim_stats {
  * blank, stays_blank, renumerate_ms, firmware_version, fail_read,
  * fail_read_count, timeout_read, short_read, fail_control, disconnect_read,
  * replug_ms, star_count, star_brightness, sky_level, read_noise, seeing,
- * hot_pixels, guide_rate. Returns 0, or -1 for an unknown key or a value
+ * hot_pixels, guide_rate; and for the stand-ins themselves device_file
+ * (present | missing: the enumeration names a path that cannot be opened).
+ * Returns 0, or -1 for an unknown key or a value
  * out of range (the camera is then left as it was). Call it with no device
  * open and no exposure running. Without a call the camera is configured from
  * the environment variable TARNCAM_SIM in the same syntax. */

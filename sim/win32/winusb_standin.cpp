@@ -92,6 +92,7 @@ class Host {
   uintptr_t nextToken = 0x7A5C0000;
   tarncam_winsim_stats stats{};
   bool programSeen = false;
+  bool missingFile = false;  // enumerate a device path that does not exist
   std::string log;
   size_t firmwareEntryAt = std::string::npos;  // where the running "firmware N;" entry starts
   uint32_t firmwareRecords = 0;
@@ -110,6 +111,24 @@ Host& TheHost() {
   return *host;
 }
 
+// The simulator's options plus the stand-ins' own: device_file=missing makes
+// the enumeration name a path that does not exist, so that the DLL's
+// CreateFileA fails and WinUsb_Initialize receives INVALID_HANDLE_VALUE.
+bool ParseConfiguration(const std::string& text, sim::Options* o, bool* missingFile,
+                        std::string* error) {
+  std::string simText = text;
+  std::string file;
+  *missingFile = false;
+  if (TakeOption(&simText, "device_file", &file)) {
+    if (file != "missing" && file != "present") {
+      *error = "bad value '" + file + "' for device_file";
+      return false;
+    }
+    *missingFile = file == "missing";
+  }
+  return ParseOptions(simText, o, error);
+}
+
 std::shared_ptr<Rig> Host::MakeRig(const sim::Options& o) {
   auto r = std::make_shared<Rig>();
   r->camera = std::make_unique<sim::SimCamera>(o, r->clock);
@@ -122,7 +141,7 @@ std::shared_ptr<Rig> Host::Camera() {
     sim::Options o = sim::DefaultOptions();
     const char* env = std::getenv("TARNCAM_SIM");
     std::string error;
-    if (env != nullptr && !ParseOptions(env, &o, &error)) {
+    if (env != nullptr && !ParseConfiguration(env, &o, &missingFile, &error)) {
       ViolationLocked(("TARNCAM_SIM: " + error).c_str());
       o = sim::DefaultOptions();
     }
@@ -134,7 +153,8 @@ std::shared_ptr<Rig> Host::Camera() {
 int Host::Configure(const char* text) {
   sim::Options o;
   std::string error;
-  if (text == nullptr || !ParseOptions(text, &o, &error)) return -1;
+  bool missing = false;
+  if (text == nullptr || !ParseConfiguration(text, &o, &missing, &error)) return -1;
   std::shared_ptr<Rig> fresh = MakeRig(o);
   std::shared_ptr<Rig> old;
   {
@@ -146,12 +166,13 @@ int Host::Configure(const char* text) {
   {
     std::lock_guard<std::mutex> g(mu);
     rig = std::move(fresh);
+    missingFile = missing;
     stats = tarncam_winsim_stats{};
     programSeen = false;
     log.clear();
     firmwareEntryAt = std::string::npos;
     // Interfaces of the old camera stay valid tokens (the DLL may still free
-    // them) but reach only the old camera, which is shut down below.
+    // them) but reach only the old camera, shut down above.
     stats.interfaces_alive = static_cast<int32_t>(interfaces.size());
   }
   return 0;
@@ -498,6 +519,7 @@ int __stdcall TarncamSimHostFindInterface(const void* guid, char* path, uint32_t
   {
     std::lock_guard<std::mutex> lock(host.mu);  // the file is made at first use
     file = host.file.Path();
+    if (host.missingFile && !file.empty()) file += ".missing";
   }
   if (file.empty() || capacity == 0) return 0;
   const size_t n = std::min<size_t>(capacity - 1, file.size());

@@ -6,15 +6,16 @@
 // DLL passes and report what they saw through their extra exports.
 //
 // Scenarios run in sequence on one loaded DLL, as an application would use
-// it: no camera; a blank controller that takes its firmware and comes back
-// (in time, and too late); a programmed one; inline and threaded exposures
-// at 8 and 10 bits over four windows, byte-exact against the simulator's
-// test pattern; every GETBUFFER mode on a delivered frame; guide pulses
-// moving the simulated stars; cancel and close during an exposure; reads
-// that fail or time out, recovered through the controller reset and retry;
-// a short read; a camera unplugged during an exposure. The DLL's waits are
-// real here (5 s after a firmware download, 3.5 s per retry, 0.5 s per
-// programming), so exposures are kept short and the retry cases few.
+// it: no camera; a device that cannot be opened; a blank controller that
+// takes its firmware and comes back (in time, and too late); a programmed
+// one; inline and threaded exposures at 8 and 10 bits over four windows,
+// byte-exact against the simulator's test pattern; every GETBUFFER mode on a
+// delivered frame; guide pulses moving the simulated stars; cancel and close
+// during an exposure; reads that fail or time out, recovered through the
+// controller reset and retry; a short read; a camera unplugged during an
+// exposure. The DLL's waits are real here (5 s after a firmware download,
+// 3.5 s per retry, 0.5 s per programming), so exposures are kept short and
+// the retry cases few.
 //
 // Prints one line per check and a final "N passed, M failed"; exits nonzero
 // on any failure.
@@ -142,6 +143,7 @@ class Probe {
 
   void Run() {
     NoCamera();
+    UnopenablePath();
     BlankController();
     SlowRestart();
     ProgrammedController();
@@ -305,6 +307,20 @@ class Probe {
           "no camera: one enumeration, released, nothing opened", "log %s", log.c_str());
     Check(dll.checkdevice(0) == 0, "checkdevice with no camera returns 0");
     NoViolations("no camera");
+  }
+
+  // The device path cannot be opened: CreateFileA's invalid handle goes to
+  // WinUsb_Initialize, which refuses it, and the open ends closed.
+  void UnopenablePath() {
+    if (!Configure("scene=test-pattern,device_file=missing")) return;
+    Check(dll.openUSB(0) == 0, "openUSB when the device cannot be opened returns 0");
+    const std::string log = TakeLog();
+    const tarncam_winsim_stats st = Stats();
+    Check(log == "classdevs;enum 0;detail-size;detail 5;destroy;init;" &&
+              st.initialize_invalid == 1 && st.interfaces_alive == 0,
+          "failed open: WinUsb_Initialize gets INVALID_HANDLE_VALUE, nothing else is sent",
+          "log %s, %lu invalid", log.c_str(), static_cast<unsigned long>(st.initialize_invalid));
+    NoViolations("failed open");
   }
 
   void BlankController() {
