@@ -123,8 +123,9 @@ TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
 
 /* Creates the simulated camera and routes the exported functions to it,
  * replacing any simulated camera attached before. Returns 0 on success, -1
- * when `options` is null or its struct_size is too small or its values are
- * out of range (scene unknown, probabilities outside 0..1). */
+ * when `options` is null, its struct_size is smaller than this first version
+ * of the structure, or its values are out of range (scene unknown,
+ * probabilities outside 0..1, seeing_px outside 0.1..20, negative levels). */
 TARNCAM_SIM_API int tarncam_sim_attach(const tarncam_sim_options* options);
 
 /* Routes the exported functions back to the library's own platform and
