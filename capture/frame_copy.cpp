@@ -1,8 +1,6 @@
 // The readout's per-frame copies: the window's rows out of the transfer, and
 // the 10-bit wire samples into plain values.
 
-#include <cstring>
-
 #include "capture/readout.h"
 #include "image/image_kernels.h"
 
@@ -10,14 +8,10 @@ namespace tarncam {
 
 void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
               uint32_t stride) {
-  // memmove per row: the compaction of a frame inside rawBuffer moves rows
-  // onto themselves or earlier, and the library's memmove is as fast as a
-  // plain copy when the ranges do not overlap.
-  for (uint32_t r = 0; r < rows; ++r) {
-    std::memmove(dst, src, rowSize);
-    dst += rowSize;
-    src += stride;
-  }
+  // Row by row, each as memmove would move it, in vectors where the
+  // processor has them (the compaction of a frame inside rawBuffer moves
+  // rows onto themselves or towards the start).
+  image::Kernels().copyRows(dst, src, rows, rowSize, stride);
 }
 
 void Repack10(uint8_t* words, std::size_t count) {

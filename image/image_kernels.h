@@ -38,6 +38,9 @@ struct ImageKernels {
   void (*offsetBigEndian)(const uint16_t* source, uint8_t* destination, std::size_t count);
   // Wire pairs (bits 9..2, bits 1..0) to plain little-endian values, in place.
   void (*repack10)(uint8_t* words, std::size_t count);
+  // The readout's row copy (see CopyRows in capture/readout.h).
+  void (*copyRows)(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
+                   uint32_t stride);
 };
 
 extern const ImageKernels kPlainKernels;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #pragma GCC target("sse2,ssse3,avx2")
 

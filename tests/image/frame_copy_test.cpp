@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -49,6 +50,35 @@ TEST(CopyRows, CompactsInPlace) {
   CopyRows(buf.data(), buf.data() + 1, 3, 5, 8);
   EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 15),
             (std::vector<uint8_t>{1, 2, 3, 4, 5, 9, 10, 11, 12, 13, 17, 18, 19, 20, 21}));
+}
+
+TEST(CopyRows, MatchesRowByRowMemmoveForAnyOverlap) {
+  // (destination offset, source offset, rows, row size, stride) in one buffer:
+  // compaction by a little and a lot, in place, apart, rows moving up over
+  // themselves, short rows, rows running into the next one, the full frames.
+  struct Case {
+    std::size_t dst, src;
+    uint32_t rows, rowSize, stride;
+  };
+  const Case cases[] = {{0, 0, 5, 100, 120},     {0, 1, 5, 100, 120},     {0, 31, 9, 65, 70},
+                        {0, 50, 480, 752, 796},  {0, 100, 480, 1504, 1592}, {5000, 0, 7, 64, 64},
+                        {3, 0, 6, 100, 110},     {0, 2, 40, 7, 9},         {0, 10, 8, 40, 30},
+                        {40, 0, 3, 1000, 1000}};
+  std::mt19937 rng(9);
+  std::vector<uint8_t> start(800000);
+  for (auto& b : start) b = static_cast<uint8_t>(rng());
+  for (const Case& c : cases) {
+    std::vector<uint8_t> want(start);
+    for (uint32_t r = 0; r < c.rows; ++r)
+      std::memmove(&want[c.dst + std::size_t{r} * c.rowSize], &want[c.src + std::size_t{r} * c.stride],
+                   c.rowSize);
+    for (auto level : Levels()) {
+      AtLevel at(level);
+      std::vector<uint8_t> got(start);
+      CopyRows(&got[c.dst], &got[c.src], c.rows, c.rowSize, c.stride);
+      ASSERT_EQ(got, want) << c.dst << " " << c.src << " " << c.rowSize;
+    }
+  }
 }
 
 }  // namespace
