@@ -32,9 +32,9 @@ namespace {
 using namespace tarncam;
 
 constexpr uint32_t kW = kSensorWidth, kH = kSensorHeight;
-constexpr std::size_t kPixels = std::size_t{kW} * kH;         // 360,960
+constexpr std::size_t kPixels = std::size_t{kW} * kH;                 // 360,960
 constexpr std::size_t kDemosaicOut = std::size_t{3} * kW * (kH - 1);  // 1,080,624
-constexpr uint32_t kPitch = 796;                              // full-window row pitch
+constexpr uint32_t kPitch = 796;                                      // full-window row pitch
 
 // Frame buffers on 64-byte boundaries, as a client's frame buffers usually
 // are (and as memcpy, which aligns its stores itself, does not need).
@@ -193,10 +193,9 @@ class MedianCollector : public benchmark::ConsoleReporter {
       if (r.aggregate_name != "median" && r.run_type != Run::RT_Iteration) continue;
       if (r.run_type == Run::RT_Iteration && medians_.count(r.run_name.str()) != 0) continue;
       const auto it = r.counters.find("out_bytes");
-      const double ns = r.GetAdjustedRealTime() *
-                        (r.time_unit == benchmark::kMicrosecond   ? 1e3
-                         : r.time_unit == benchmark::kMillisecond ? 1e6
-                                                                  : 1.0);
+      const double ns = r.GetAdjustedRealTime() * (r.time_unit == benchmark::kMicrosecond   ? 1e3
+                                                   : r.time_unit == benchmark::kMillisecond ? 1e6
+                                                                                            : 1.0);
       if (r.run_type == Run::RT_Aggregate || medians_.count(r.run_name.str()) == 0)
         medians_[r.run_name.str()] = {ns, it == r.counters.end() ? 0.0 : it->second.value};
     }
@@ -241,10 +240,11 @@ void PrintTable(const MedianCollector& c) {
       if (name == prefix || name.rfind(prefix + "/", 0) == 0) return &e;
     return nullptr;
   };
-  std::printf("\nKernel level: %d (0 plain, 1 SSE2, 2 SSSE3, 3 AVX2). Medians of the repetitions.\n",
-              static_cast<int>(image::Kernels().level));
-  std::printf("%-44s %10s %10s %10s %7s %7s\n", "operation", "out bytes", "time us",
-              "memcpy us", "ratio", "target");
+  std::printf(
+      "\nKernel level: %d (0 plain, 1 SSE2, 2 SSSE3, 3 AVX2). Medians of the repetitions.\n",
+      static_cast<int>(image::Kernels().level));
+  std::printf("%-44s %10s %10s %10s %7s %7s\n", "operation", "out bytes", "time us", "memcpy us",
+              "ratio", "target");
   for (const Row& r : rows) {
     const MedianCollector::Entry* e = find(r.benchmark);
     if (e == nullptr) continue;

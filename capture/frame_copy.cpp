@@ -6,8 +6,7 @@
 
 namespace tarncam {
 
-void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
-              uint32_t stride) {
+void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize, uint32_t stride) {
   // Row by row, each as memmove would move it, in vectors where the
   // processor has them (the compaction of a frame inside rawBuffer moves
   // rows onto themselves or towards the start).

@@ -25,8 +25,7 @@
 
 namespace tarncam {
 
-uint32_t debayerImage(const uint8_t* source, uint8_t* destination, uint32_t width,
-                      uint32_t height);
+uint32_t debayerImage(const uint8_t* source, uint8_t* destination, uint32_t width, uint32_t height);
 uint32_t debayerImageW(const uint16_t* source, uint8_t* destination, uint32_t width,
                        uint32_t height);
 uint32_t debayerImageFITBYTE(const uint8_t* source, uint8_t* destination, uint32_t width,

@@ -108,8 +108,8 @@ RowPair<M> RowAt(const typename M::Sample* source, typename M::Out* destination,
   const std::size_t first = std::size_t{i} * w;
   if constexpr (M::kPlanar) {
     const std::size_t plane = w * (height - 1);
-    row.out = {destination + 2 * plane + first, destination + plane + first,
-               destination + first, 1};
+    row.out = {destination + 2 * plane + first, destination + plane + first, destination + first,
+               1};
   } else {
     typename M::Out* p = destination + 3 * first;
     row.out = {p, p + 1, p + 2, 3};
@@ -143,8 +143,8 @@ void DemosaicSpan(const RowPair<M>& row, uint32_t from, uint32_t to, uint32_t wi
 
 // The whole plain kernel: the reference every faster kernel must match.
 template <typename M>
-void DemosaicPlain(const typename M::Sample* source, typename M::Out* destination,
-                   uint32_t width, uint32_t height) {
+void DemosaicPlain(const typename M::Sample* source, typename M::Out* destination, uint32_t width,
+                   uint32_t height) {
   for (uint32_t i = 0; i + 1 < height; ++i)
     DemosaicSpan<M>(RowAt<M>(source, destination, width, height, i), 0, width, width);
 }

@@ -13,9 +13,9 @@ namespace tarncam {
 namespace {
 
 // How far each source may be read, in the unit its modes count in.
-constexpr uint32_t kRawBytes = kFrameBufferEntries;             // modes 1, 2
-constexpr uint32_t kWideSamples = kFrameBufferEntries;          // modes 3, 5
-constexpr uint32_t kWideBytes = 2 * kFrameBufferEntries;        // mode 0
+constexpr uint32_t kRawBytes = kFrameBufferEntries;       // modes 1, 2
+constexpr uint32_t kWideSamples = kFrameBufferEntries;    // modes 3, 5
+constexpr uint32_t kWideBytes = 2 * kFrameBufferEntries;  // mode 0
 
 constexpr uint32_t Clamp(uint32_t length, uint32_t limit) {
   return length < limit ? length : limit;

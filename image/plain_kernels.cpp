@@ -67,8 +67,7 @@ void Repack10(uint8_t* words, std::size_t count) {
   }
 }
 
-void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
-              uint32_t stride) {
+void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize, uint32_t stride) {
   for (uint32_t r = 0; r < rows; ++r, dst += rowSize, src += stride)
     std::memmove(dst, src, rowSize);
 }
@@ -76,9 +75,8 @@ void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
 }  // namespace
 
 const ImageKernels kPlainKernels = {
-    SimdLevel::kPlain, Demosaic8, DemosaicW, DemosaicPlanar8, DemosaicPlanar16,
-    Widen,             Triple8,   Triple16,  OffsetBigEndian, Repack10,
-    CopyRows,
+    SimdLevel::kPlain, Demosaic8, DemosaicW,       DemosaicPlanar8, DemosaicPlanar16, Widen,
+    Triple8,           Triple16,  OffsetBigEndian, Repack10,        CopyRows,
 };
 
 }  // namespace tarncam::image

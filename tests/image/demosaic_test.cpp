@@ -50,8 +50,7 @@ std::vector<uint8_t> Bytes16(std::initializer_list<uint16_t> words) {
   return b;
 }
 
-constexpr Member kMembers[] = {Member::kImage, Member::kImageW, Member::kFitByte,
-                               Member::kFitWord};
+constexpr Member kMembers[] = {Member::kImage, Member::kImageW, Member::kFitByte, Member::kFitWord};
 
 TEST(Demosaic, WorkedExamples2x2) {
   const std::vector<uint16_t> src = {10, 20, 30, 40, 50};  // 50: the sample after the image
@@ -86,8 +85,8 @@ TEST(Demosaic, ScaledMemberSaturates) {
   EXPECT_EQ(pixel0(1023, 0, 0, 1024)[0], 255);
   EXPECT_EQ(pixel0(1023, 0, 0, 1024)[2], 255);
   EXPECT_EQ(pixel0(1000, 0, 0, 0)[0], 250);
-  EXPECT_EQ(pixel0(0, 1024, 1023, 0)[1], 255);   // sum 2047
-  EXPECT_EQ(pixel0(0, 1024, 1024, 0)[1], 255);   // sum 2048
+  EXPECT_EQ(pixel0(0, 1024, 1023, 0)[1], 255);  // sum 2047
+  EXPECT_EQ(pixel0(0, 1024, 1024, 0)[1], 255);  // sum 2048
   EXPECT_EQ(pixel0(0, 1000, 1000, 0)[1], 250);
   // Far beyond 10 bits the green sum passes 65535; it still saturates.
   EXPECT_EQ(pixel0(0, 40000, 40000, 0)[1], 255);

@@ -60,9 +60,9 @@ TEST(CopyRows, MatchesRowByRowMemmoveForAnyOverlap) {
     std::size_t dst, src;
     uint32_t rows, rowSize, stride;
   };
-  const Case cases[] = {{0, 0, 5, 100, 120},     {0, 1, 5, 100, 120},     {0, 31, 9, 65, 70},
-                        {0, 50, 480, 752, 796},  {0, 100, 480, 1504, 1592}, {5000, 0, 7, 64, 64},
-                        {3, 0, 6, 100, 110},     {0, 2, 40, 7, 9},         {0, 10, 8, 40, 30},
+  const Case cases[] = {{0, 0, 5, 100, 120},    {0, 1, 5, 100, 120},       {0, 31, 9, 65, 70},
+                        {0, 50, 480, 752, 796}, {0, 100, 480, 1504, 1592}, {5000, 0, 7, 64, 64},
+                        {3, 0, 6, 100, 110},    {0, 2, 40, 7, 9},          {0, 10, 8, 40, 30},
                         {40, 0, 3, 1000, 1000}};
   std::mt19937 rng(9);
   std::vector<uint8_t> start(800000);
@@ -70,8 +70,8 @@ TEST(CopyRows, MatchesRowByRowMemmoveForAnyOverlap) {
   for (const Case& c : cases) {
     std::vector<uint8_t> want(start);
     for (uint32_t r = 0; r < c.rows; ++r)
-      std::memmove(&want[c.dst + std::size_t{r} * c.rowSize], &want[c.src + std::size_t{r} * c.stride],
-                   c.rowSize);
+      std::memmove(&want[c.dst + std::size_t{r} * c.rowSize],
+                   &want[c.src + std::size_t{r} * c.stride], c.rowSize);
     for (auto level : Levels()) {
       AtLevel at(level);
       std::vector<uint8_t> got(start);
