@@ -17,29 +17,32 @@ namespace tarncam::testing {
 inline constexpr uint8_t kGuardByte = 0xA5;
 inline constexpr uint8_t kFillByte = 0xC3;  // marks bytes nobody wrote
 
-// `size` bytes of payload between two 64-byte guards.
+// `size` bytes of payload between two guards of at least 64 bytes; the
+// payload starts `shift` bytes past the allocation's own alignment.
 class Guarded {
  public:
   static constexpr std::size_t kGuard = 64;
-  explicit Guarded(std::size_t size) : size_(size), bytes_(size + 2 * kGuard, kGuardByte) {
-    std::memset(bytes_.data() + kGuard, kFillByte, size);
+  explicit Guarded(std::size_t size, std::size_t shift = 0)
+      : size_(size), front_(kGuard + shift), bytes_(size + front_ + kGuard, kGuardByte) {
+    std::memset(bytes_.data() + front_, kFillByte, size);
   }
-  uint8_t* data() { return bytes_.data() + kGuard; }
+  uint8_t* data() { return bytes_.data() + front_; }
   template <typename T>
   T* as() {
     return reinterpret_cast<T*>(data());
   }
   std::vector<uint8_t> Payload() const {
-    return {bytes_.begin() + kGuard, bytes_.begin() + kGuard + size_};
+    return {bytes_.begin() + front_, bytes_.begin() + front_ + size_};
   }
   bool GuardsIntact() const {
-    for (std::size_t i = 0; i < kGuard; ++i)
-      if (bytes_[i] != kGuardByte || bytes_[kGuard + size_ + i] != kGuardByte) return false;
+    for (std::size_t i = 0; i < bytes_.size(); ++i)
+      if ((i < front_ || i >= front_ + size_) && bytes_[i] != kGuardByte) return false;
     return true;
   }
 
  private:
   std::size_t size_;
+  std::size_t front_;
   std::vector<uint8_t> bytes_;
 };
 
