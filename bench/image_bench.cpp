@@ -5,10 +5,11 @@
 // uses the median of the repetitions. All buffers are frame-sized and stay
 // in cache between iterations.
 //
-// Run: build/bench/bench/image_bench   (any --benchmark_* flag overrides the
-// defaults below; TARNCAM_BENCH_LEVEL=plain|sse2|ssse3|avx2 caps the kernels;
-// TARNCAM_BENCH_DEST_OFFSET=n starts every destination n bytes past a 64-byte
-// boundary, memcpy's included).
+// Run: bench/run_image_bench.sh, which builds build/bench first. Any
+// --benchmark_* flag overrides the defaults in main();
+// TARNCAM_BENCH_LEVEL=plain|sse2|ssse3|avx2 caps the kernels, and
+// TARNCAM_BENCH_DEST_OFFSET=n starts every destination n bytes past a
+// 64-byte boundary, memcpy's included.
 
 #include <benchmark/benchmark.h>
 
@@ -305,10 +306,10 @@ int main(int argc, char** argv) {
   }
   // Defaults, placed first so that flags on the command line win.
   std::vector<char*> args = {argv[0]};
-  static char kReps[] = "--benchmark_repetitions=15";
+  static char kReps[] = "--benchmark_repetitions=25";
   static char kInterleave[] = "--benchmark_enable_random_interleaving=true";
   static char kAggregates[] = "--benchmark_report_aggregates_only=true";
-  static char kMinTime[] = "--benchmark_min_time=0.05";
+  static char kMinTime[] = "--benchmark_min_time=0.03";
   static char kWarmUp[] = "--benchmark_min_warmup_time=0.005";  // refill the caches first
   args.insert(args.end(), {kReps, kInterleave, kAggregates, kMinTime, kWarmUp});
   args.insert(args.end(), argv + 1, argv + argc);
