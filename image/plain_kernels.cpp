@@ -10,6 +10,7 @@
 namespace tarncam::image {
 namespace {
 
+// The four demosaic members: one rule (demosaic_rule.h), four policies.
 void Demosaic8(const uint8_t* s, uint8_t* d, uint32_t w, uint32_t h) {
   DemosaicPlain<Interleaved8>(s, d, w, h);
 }
@@ -23,6 +24,7 @@ void DemosaicPlanar16(const uint16_t* s, uint16_t* d, uint32_t w, uint32_t h) {
   DemosaicPlain<Planar16>(s, d, w, h);
 }
 
+// The byte becomes the upper half of the 16-bit sample.
 void Widen(const uint8_t* raw, uint16_t* wide, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) wide[i] = static_cast<uint16_t>(raw[i] << 8);
 }
@@ -57,6 +59,7 @@ void OffsetBigEndian(const uint16_t* source, uint8_t* destination, std::size_t c
   }
 }
 
+// Wire pair: first byte bits 9..2, low two bits of the second bits 1..0.
 void Repack10(uint8_t* words, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const uint32_t hi = words[2 * i];
@@ -67,6 +70,7 @@ void Repack10(uint8_t* words, std::size_t count) {
   }
 }
 
+// One memmove per row: exact for every overlap, rows in order.
 void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize, uint32_t stride) {
   for (uint32_t r = 0; r < rows; ++r, dst += rowSize, src += stride)
     std::memmove(dst, src, rowSize);
