@@ -36,6 +36,8 @@ bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
     // A short transfer counts as success: the camera's abort ends a read so.
     uint32_t received = 0;
     ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
+    s.readsAttempted.fetch_add(1, std::memory_order_relaxed);
+    if (!ok) s.readsFailed.fetch_add(1, std::memory_order_relaxed);
   }
   return ok;
 }

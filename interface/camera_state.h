@@ -106,6 +106,10 @@ struct CameraState {
   std::atomic<Handle> doneSemaphore{0};
   std::atomic<uint32_t> wideValid{0};
   uint32_t bufferMode = 0;
+  // Diagnostics for native clients: bulk reads attempted and failed since
+  // load. Nothing in the interface reads them.
+  std::atomic<uint32_t> readsAttempted{0};
+  std::atomic<uint32_t> readsFailed{0};
   alignas(64) std::array<uint8_t, kFrameBufferEntries> rawBuffer{};
   alignas(64) std::array<uint16_t, kFrameBufferEntries> wideBuffer{};
 

@@ -1,0 +1,227 @@
+// The frame readout: what lands in the destination and the raw buffer,
+// byte for byte, and the conversation of its retries.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "capture/exposure.h"
+#include "capture/readout.h"
+#include "fakes/test_helpers.h"
+#include "interface/settings.h"
+#include "sensor/register_block.h"
+#include "usb/requests.h"
+
+namespace tarncam::testing {
+namespace {
+
+// The byte at offset i of a transfer.
+uint8_t WireByte(uint32_t i) { return static_cast<uint8_t>(i * 7 + i / 1000 * 13 + 5); }
+
+void FillWire(uint8_t* buffer, uint32_t length) {
+  for (uint32_t i = 0; i < length; ++i) buffer[i] = WireByte(i);
+}
+
+// Programs a window and depth on an open camera whose reads deliver the
+// wire pattern.
+void ProgramWindow(FakeCamera& f, uint16_t w, uint16_t h, uint32_t depth) {
+  Subframe(*f.state, w, h);
+  DynamicRange(*f.state, depth);
+  OpenFresh(f);
+  ProgramCamera(f.cam, 50, 50, 0, 0);
+  f.fake.frameSource = FillWire;
+  f.fake.ClearLog();
+}
+
+// What the destination must hold: rows of `w` samples cut from rows of
+// `pitch` samples, 50 in for widths 376 and 400, 10-bit pairs repacked.
+// Beyond the transfer the raw buffer still holds zeros.
+std::vector<uint8_t> Expected(uint32_t w, uint32_t h, uint32_t pitch, bool wide) {
+  const uint32_t bps = wide ? 2 : 1;
+  const uint32_t transfer = pitch * h * bps;
+  auto wire = [&](uint32_t at) -> uint32_t { return at < transfer ? WireByte(at) : 0; };
+  const uint32_t skip = (w == 376 || w == 400) ? 50 : 0;
+  std::vector<uint8_t> out;
+  for (uint32_t r = 0; r < h; ++r) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t at = (r * pitch + skip + x) * bps;
+      if (!wide) {
+        out.push_back(static_cast<uint8_t>(wire(at)));
+      } else {
+        const uint32_t v = wire(at) << 2 | (wire(at + 1) & 3);
+        out.push_back(static_cast<uint8_t>(v));
+        out.push_back(static_cast<uint8_t>(v >> 8));
+      }
+    }
+  }
+  return out;
+}
+
+TEST(ReadFrame, WindowsIntoACallersBufferAreByteExact) {
+  struct Case {
+    uint16_t w, h;
+  };
+  for (const Case c : {Case{752, 480}, Case{376, 240}, Case{400, 300}, Case{377, 240},
+                       Case{640, 480}, Case{1, 1}, Case{752, 479}}) {
+    for (uint32_t depth : {8u, 10u}) {
+      FakeCamera f;
+      ProgramWindow(f, c.w, c.h, depth);
+      const bool wide = depth != 8;
+      const std::vector<uint8_t> want = Expected(c.w, c.h, f.state->rowPitch, wide);
+      // Guard bytes either side of an exact-size destination.
+      std::vector<uint8_t> dest(want.size() + 64, 0xEE);
+      Exposure(f.cam, dest.data() + 32);
+      ASSERT_TRUE(std::equal(want.begin(), want.end(), dest.begin() + 32))
+          << c.w << "x" << c.h << " depth " << depth;
+      for (int i = 0; i < 32; ++i) {
+        ASSERT_EQ(dest[i], 0xEE);
+        ASSERT_EQ(dest[dest.size() - 1 - i], 0xEE);
+      }
+      // The raw buffer keeps the transfer as received.
+      const uint32_t transfer = f.state->readLength * (wide ? 2 : 1);
+      for (uint32_t i = 0; i < transfer; ++i) ASSERT_EQ(f.state->rawBuffer[i], WireByte(i)) << i;
+      const auto reads = f.fake.Log(Op::kReadPipe);
+      ASSERT_EQ(reads.size(), 1u);
+      EXPECT_EQ(reads[0].length, transfer);
+      EXPECT_EQ(reads[0].pipe, 0x82);
+      EXPECT_EQ(f.state->exposing.load(), 0u);
+    }
+  }
+  // The full-frame sizes.
+  FakeCamera f;
+  ProgramWindow(f, 752, 480, 8);
+  EXPECT_EQ(f.state->readLength, 382080u);
+}
+
+TEST(ReadFrame, NullDestinationCompactsIntoTheRawBuffer) {
+  for (auto [w, h] : {std::pair<uint16_t, uint16_t>{752, 480}, {376, 240}, {752, 479}, {700, 100}}) {
+    for (uint32_t depth : {8u, 10u}) {
+      FakeCamera f;
+      ProgramWindow(f, w, h, depth);
+      const bool wide = depth != 8;
+      const std::vector<uint8_t> want = Expected(w, h, f.state->rowPitch, wide);
+      // Rows wider than the pitch (752 x 479 reads rows of 660) run on into
+      // the next row and read what earlier row copies left: model it with the
+      // same sequence of overlapping moves on a plain copy of the transfer.
+      std::vector<uint8_t> model(kFrameBufferEntries, 0);
+      FillWire(model.data(), f.state->readLength * (wide ? 2 : 1));
+      const uint32_t bps = wide ? 2 : 1, skip = (w == 376 || w == 400) ? 50 * bps : 0;
+      for (uint32_t r = 0; r < h; ++r)
+        std::memmove(&model[r * w * bps], &model[skip + r * f.state->rowPitch * bps], w * bps);
+      if (wide) Repack10(model.data(), std::size_t{w} * h);
+
+      Exposure(f.cam, nullptr);
+      ASSERT_TRUE(std::equal(model.begin(), model.end(), f.state->rawBuffer.begin()))
+          << w << "x" << h << " depth " << depth;
+      if (w <= 660 || h == 480) {
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), f.state->rawBuffer.begin()))
+            << w << "x" << h;
+      }
+      EXPECT_EQ(f.state->frameDest, f.state->rawBuffer.data() + want.size());
+    }
+  }
+}
+
+TEST(Repack10, WirePairsBecomePlainValues) {
+  uint8_t pairs[] = {0xFF, 0x03, 0x80, 0x00, 0x01, 0x02, 0x00, 0xFC, 0x12, 0xFF};
+  Repack10(pairs, 5);
+  const uint16_t want[] = {1023, 512, 6, 0, 0x48 | 3};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(pairs[2 * i] | pairs[2 * i + 1] << 8, want[i]) << i;
+}
+
+TEST(ReadFrame, FirstReadFailsThenOneResetAndASecondRead) {
+  FakeCamera f;
+  ProgramWindow(f, 752, 480, 8);
+  f.fake.readResults = {false, true};
+  std::vector<uint8_t> dest(360960);
+  Exposure(f.cam, dest.data());
+
+  const auto log = f.fake.Log();
+  std::vector<std::string> trace;
+  for (const Event& e : log) {
+    if (e.op == Op::kSetPipePolicy) trace.push_back("timeout " + std::to_string(e.data[0] | e.data[1] << 8));
+    else if (e.op == Op::kReadPipe) trace.push_back(e.ok ? "read ok" : "read failed");
+    else if (e.op == Op::kSleep) trace.push_back("sleep " + std::to_string(e.value));
+    else if (IsControl(e, kVendorOut, kReqFirmwareLoad))
+      trace.push_back("cpu " + std::to_string(e.data[0]) + "@" + std::to_string(e.setup.value));
+    else if (IsControl(e, kVendorOut, kReqProgram)) trace.push_back("program");
+  }
+  EXPECT_EQ(trace, (std::vector<std::string>{"timeout 1034", "read failed", "cpu 49@58880",
+                                             "sleep 50", "cpu 48@58880", "sleep 3000", "program",
+                                             "sleep 500", "timeout 1034", "read ok"}));
+  EXPECT_EQ(dest, Expected(752, 480, 796, false));
+}
+
+TEST(ReadFrame, FiveFailedReadsDeliverTheBufferAndSignalOnce) {
+  FakeCamera f;
+  ProgramWindow(f, 752, 480, 8);
+  f.state->rawBuffer.fill(0x5A);  // the previous frame
+  f.fake.readResults = {false, false, false, false, false, true};
+  ExposureSemaphore(*f.state, 0x99);
+  std::vector<uint8_t> dest(360960, 0);
+  EXPECT_EQ(Exposure(f.cam, dest.data()), 1u);
+  EXPECT_EQ(f.fake.Log(Op::kReadPipe).size(), 5u);
+  int resets = 0;
+  for (const Event& e : f.fake.Controls())
+    if (IsControl(e, kVendorOut, kReqFirmwareLoad) && e.data[0] == 0x31) ++resets;
+  EXPECT_EQ(resets, 4);
+  EXPECT_EQ(dest, std::vector<uint8_t>(360960, 0x5A));
+  EXPECT_EQ(f.fake.semaphoreReleases(), 1);
+  EXPECT_EQ(f.fake.Log(Op::kSignalSemaphore).at(0).handle, 0x99u);
+  EXPECT_EQ(f.state->exposing.load(), 0u);
+}
+
+TEST(ReadFrame, TimeoutFollowsTheExposureLastSent) {
+  FakeCamera f;
+  ProgramWindow(f, 752, 480, 8);
+  ProgramCamera(f.cam, 100000, 50, 0, 0);  // deviceExposure 99,984
+  f.fake.ClearLog();
+  Exposure(f.cam, nullptr);
+  const auto p = f.fake.Log(Op::kSetPipePolicy);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].value, 3u);
+  EXPECT_EQ(p[0].pipe, 0x82);
+  ASSERT_EQ(p[0].data.size(), 4u);
+  EXPECT_EQ(p[0].data[0] | p[0].data[1] << 8 | p[0].data[2] << 16, 100984);
+}
+
+TEST(ReadFrame, ZeroRowsCopiesNothingButStillEnds) {
+  FakeCamera f;
+  ProgramWindow(f, 752, 0, 10);
+  ExposureSemaphore(*f.state, 7);
+  uint8_t dest[4] = {1, 2, 3, 4};
+  Exposure(f.cam, dest);
+  EXPECT_EQ(dest[0], 1);
+  EXPECT_EQ(dest[3], 4);
+  EXPECT_EQ(f.state->exposing.load(), 0u);
+  EXPECT_EQ(f.fake.semaphoreReleases(), 1);
+}
+
+TEST(ReadFrame, NoDeviceEndsAtOnceTouchingNothing) {
+  FakeCamera f;
+  ExposureSemaphore(*f.state, 7);
+  f.state->wideValid = 1;
+  uint8_t dest[4] = {1, 2, 3, 4};
+  f.state->exposing = 1;
+  f.state->frameDest = dest;
+  EXPECT_EQ(ReadFrame(f.cam), 0u);
+  EXPECT_EQ(f.state->exposing.load(), 0u);
+  EXPECT_EQ(f.state->wideValid.load(), 0u);
+  EXPECT_EQ(f.state->frameDest, dest);
+  EXPECT_EQ(dest[0], 1);
+  EXPECT_TRUE(f.fake.Log().empty());
+  EXPECT_EQ(f.fake.semaphoreReleases(), 0);
+}
+
+TEST(ReadFrame, ClearsWideValidAndReturnsTheReleaseFlag) {
+  FakeCamera f;
+  ProgramWindow(f, 752, 480, 8);
+  f.state->wideValid = 1;
+  EXPECT_EQ(Exposure(f.cam, nullptr), 0u);  // no semaphore registered
+  EXPECT_EQ(f.state->wideValid.load(), 0u);
+  EXPECT_TRUE(f.fake.Log(Op::kSignalSemaphore).empty());
+}
+
+}  // namespace
+}  // namespace tarncam::testing

@@ -1,0 +1,267 @@
+// Finding, opening and closing the camera: the whole conversation with a
+// programmed controller, a blank one, a missing one and a wrong one.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fakes/test_helpers.h"
+#include "usb/device.h"
+#include "usb/requests.h"
+
+namespace tarncam::testing {
+namespace {
+
+std::vector<Op> Ops(const std::vector<Event>& log) {
+  std::vector<Op> ops;
+  for (const Event& e : log) ops.push_back(e.op);
+  return ops;
+}
+
+int CountFirmwareDownloads(const std::vector<Event>& log) {
+  int n = 0;
+  for (const Event& e : log)
+    if (IsControl(e, kVendorOut, kReqFirmwareLoad) && e.setup.value == kCpuControlRegister &&
+        e.data == Bytes({0x01}))
+      ++n;
+  return n;
+}
+
+TEST(OpenUsb, ProgrammedCameraOpensWithPipesSetUp) {
+  FakeCamera f;
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  const CameraState& s = *f.state;
+  EXPECT_TRUE(s.DeviceOpen());
+  EXPECT_EQ(s.pipeIn, 0x82);
+  EXPECT_EQ(s.pipeOut, 0x01);
+  EXPECT_EQ(std::string(s.devicePath), f.fake.path);
+
+  const auto log = f.fake.Log();
+  EXPECT_EQ(Ops(log), (std::vector<Op>{Op::kFindInterface, Op::kOpenPath, Op::kInitialize,
+                                       Op::kControl, Op::kSetPipePolicy, Op::kSetPipePolicy,
+                                       Op::kControl}));
+  EXPECT_EQ(log[1].text, f.fake.path);
+  // Descriptor read: standard request, device descriptor, 18 bytes.
+  EXPECT_EQ(log[3].setup.requestType, 0x80);
+  EXPECT_EQ(log[3].setup.request, 0x06);
+  EXPECT_EQ(log[3].setup.value, 0x0100);
+  EXPECT_EQ(log[3].setup.index, 0);
+  EXPECT_EQ(log[3].setup.length, 18);
+  // AUTO_CLEAR_STALL on, IN pipe first.
+  EXPECT_EQ(log[4].pipe, 0x82);
+  EXPECT_EQ(log[5].pipe, 0x01);
+  for (int i : {4, 5}) {
+    EXPECT_EQ(log[i].value, 2u);
+    EXPECT_EQ(log[i].data, Bytes({1}));
+  }
+  // Version query 99.
+  EXPECT_TRUE(IsControl(log[6], kVendorIn, kReqQuery));
+  EXPECT_EQ(log[6].setup.index, 99);
+  EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());
+  EXPECT_TRUE(f.fake.SleepsMs().empty());
+}
+
+TEST(OpenUsb, BlankControllerGetsFirmwareOnceThenOpens) {
+  FakeCamera f;
+  f.fake.blankOpens = 1;
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  const auto log = f.fake.Log();
+  EXPECT_EQ(CountFirmwareDownloads(log), 1);
+  EXPECT_EQ(f.fake.Log(Op::kFindInterface).size(), 2u);
+  // The blank attempt ends closed: device handle closed, then the interface
+  // freed, then the wait for the controller to come back.
+  std::vector<Op> tail;
+  for (const Event& e : log)
+    if (e.op == Op::kCloseDevice || e.op == Op::kFree || (e.op == Op::kSleep && e.value == 5000))
+      tail.push_back(e.op);
+  EXPECT_EQ(tail, (std::vector<Op>{Op::kCloseDevice, Op::kFree, Op::kSleep}));
+  // Waits: 100 + 100 inside the download, then 5000.
+  EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{100, 100, 5000}));
+  EXPECT_EQ(f.fake.liveDevices(), 1);
+  EXPECT_EQ(f.fake.liveInterfaces(), 1);
+  EXPECT_EQ(f.fake.misuse(), 0);
+}
+
+TEST(OpenUsb, ControllerBlankTwiceEndsClosedWithoutMessage) {
+  FakeCamera f;
+  f.fake.blankOpens = 2;
+  EXPECT_EQ(openUSB(f.cam), 0u);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  const auto log = f.fake.Log();
+  EXPECT_EQ(CountFirmwareDownloads(log), 2);
+  EXPECT_EQ(f.fake.Log(Op::kFindInterface).size(), 2u);  // no third attempt
+  EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());
+  EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{100, 100, 5000, 100, 100, 5000}));
+  EXPECT_EQ(f.fake.liveDevices(), 0);
+  EXPECT_EQ(f.fake.liveInterfaces(), 0);
+}
+
+TEST(OpenUsb, NoCameraReturnsZeroSilently) {
+  FakeCamera f;
+  f.fake.present = false;
+  EXPECT_EQ(openUSB(f.cam), 0u);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kFindInterface}));
+}
+
+TEST(OpenUsb, WrongFirmwareShowsTheMismatchAndCloses) {
+  struct Case {
+    std::optional<uint32_t> reply;
+    std::string text;
+  };
+  const Case cases[] = {
+      {7, "Incompatible Camera Firmware version detected\n\n\tFound\t7\n\tExpecting\t20090909 "},
+      {0xDEAD, "Unknown camera detetcted"},
+      // No answer: the query code itself comes back.
+      {std::nullopt,
+       "Incompatible Camera Firmware version detected\n\n\tFound\t99\n\tExpecting\t20090909 "},
+      // Printed signed.
+      {0xFFFFFFFE,
+       "Incompatible Camera Firmware version detected\n\n\tFound\t-2\n\tExpecting\t20090909 "},
+  };
+  for (const Case& c : cases) {
+    FakeCamera f;
+    f.fake.firmwareVersion = c.reply;
+    EXPECT_EQ(openUSB(f.cam), 0u);
+    EXPECT_FALSE(f.state->DeviceOpen());
+    const auto msgs = f.fake.Log(Op::kShowMessage);
+    ASSERT_EQ(msgs.size(), 1u);
+    EXPECT_EQ(msgs[0].text, c.text);
+    EXPECT_EQ(msgs[0].caption, "CMOS CAMERA ERROR");
+    EXPECT_LE(msgs[0].text.size(), 127u);
+    // The box comes before the close, and everything was released.
+    EXPECT_EQ(f.fake.Log().back().op, Op::kFree);
+    EXPECT_EQ(f.fake.liveDevices(), 0);
+    EXPECT_EQ(f.fake.liveInterfaces(), 0);
+  }
+}
+
+TEST(OpenUsb, FailedOpenOrBindingEndsClosedAndBalanced) {
+  {
+    FakeCamera f;
+    f.fake.openFails = true;
+    EXPECT_EQ(openUSB(f.cam), 0u);
+    EXPECT_FALSE(f.state->DeviceOpen());
+    // The invalid handle was passed on untested; the binding then failed.
+    const auto init = f.fake.Log(Op::kInitialize);
+    ASSERT_EQ(init.size(), 1u);
+    EXPECT_EQ(init[0].handle, kInvalidHandle);
+    EXPECT_TRUE(f.fake.Log(Op::kCloseDevice).empty());
+  }
+  {
+    FakeCamera f;
+    f.fake.initFails = true;
+    EXPECT_EQ(openUSB(f.cam), 0u);
+    EXPECT_FALSE(f.state->DeviceOpen());
+    EXPECT_EQ(f.fake.liveDevices(), 0);
+    EXPECT_EQ(f.fake.misuse(), 0);
+  }
+}
+
+TEST(OpenUsb, DeviceFailingEveryTransferIsTakenAsProgrammedThenRejected) {
+  // The descriptor read fails (counts as programmed); the version query fails
+  // (reported as 99). Consistent state, no download, no retries.
+  FakeCamera f;
+  f.fake.controlFails = true;
+  EXPECT_EQ(openUSB(f.cam), 0u);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  EXPECT_EQ(CountFirmwareDownloads(f.fake.Log()), 0);
+  EXPECT_EQ(f.fake.Controls().size(), 2u);
+  EXPECT_EQ(f.fake.Log(Op::kShowMessage).size(), 1u);
+  EXPECT_EQ(f.fake.liveDevices(), 0);
+  EXPECT_EQ(f.fake.liveInterfaces(), 0);
+}
+
+TEST(OpenUsb, ReopenClosesThePreviousUseFirst) {
+  FakeCamera f;
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  EXPECT_EQ(f.fake.liveDevices(), 1);
+  EXPECT_EQ(f.fake.liveInterfaces(), 1);
+  EXPECT_EQ(f.fake.misuse(), 0);
+}
+
+TEST(FindDevicePath, CutsALongPathTo1023Characters) {
+  FakeCamera f;
+  f.fake.path = std::string(2000, 'p');
+  EXPECT_EQ(FindDevicePath(f.cam), 1u);
+  EXPECT_EQ(std::string(f.state->devicePath), std::string(1023, 'p'));
+  // The open that follows uses the cut path.
+  OpenDevice(f.cam);
+  EXPECT_EQ(f.fake.Log(Op::kOpenPath).at(0).text, std::string(1023, 'p'));
+  f.fake.present = false;
+  EXPECT_EQ(FindDevicePath(f.cam), 0u);
+}
+
+TEST(CheckDevice, ReportsACameraAndLeavesItClosed) {
+  FakeCamera f;
+  EXPECT_EQ(checkdevice(f.cam), 1u);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  EXPECT_EQ(f.fake.liveDevices(), 0);
+  EXPECT_EQ(f.fake.liveInterfaces(), 0);
+  EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());  // no version check here
+  f.fake.present = false;
+  EXPECT_EQ(checkdevice(f.cam), 0u);
+}
+
+TEST(OpenDevice, OverAnOpenDeviceReleasesTheOldHandles) {
+  FakeCamera f;
+  OpenDevice(f.cam);
+  OpenDevice(f.cam);
+  EXPECT_TRUE(f.state->DeviceOpen());
+  EXPECT_EQ(f.fake.liveDevices(), 1);
+  EXPECT_EQ(f.fake.liveInterfaces(), 1);
+}
+
+TEST(CancelExposure, WritesTheAbortByteOnlyWithADevice) {
+  FakeCamera f;
+  CancelExposure(f.cam);
+  EXPECT_TRUE(f.fake.Log().empty());
+  OpenFresh(f);
+  EXPECT_NE(CancelExposure(f.cam), 0u);
+  const auto w = f.fake.Log(Op::kWritePipe);
+  ASSERT_EQ(w.size(), 1u);
+  EXPECT_EQ(w[0].pipe, 0x01);
+  EXPECT_EQ(w[0].data, Bytes({0x30}));
+  EXPECT_EQ(f.state->exposing.load(), 0u);  // neither tested nor changed
+  f.fake.writeFails = true;
+  EXPECT_EQ(CancelExposure(f.cam), 0u);
+}
+
+TEST(CloseUsb, DuringAnExposureAbortsWaitsAndClears) {
+  FakeCamera f;
+  OpenFresh(f);
+  f.state->exposing = 1;
+  closeUSB(f.cam);
+  EXPECT_EQ(f.state->exposing.load(), 0u);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  EXPECT_EQ(Ops(f.fake.Log()),
+            (std::vector<Op>{Op::kWritePipe, Op::kSleep, Op::kCloseDevice, Op::kFree}));
+  EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{500}));
+}
+
+TEST(CloseUsb, IdleOrClosedChangesNothing) {
+  FakeCamera f;
+  closeUSB(f.cam);
+  EXPECT_TRUE(f.fake.Log().empty());
+  OpenFresh(f);
+  closeUSB(f.cam);
+  EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kCloseDevice, Op::kFree}));
+  closeUSB(f.cam);
+  EXPECT_EQ(f.fake.Log().size(), 2u);
+  EXPECT_EQ(f.fake.misuse(), 0);
+}
+
+TEST(Settings, SurviveCloseAndReopen) {
+  FakeCamera f;
+  f.state->width = 640;
+  f.state->lastExposure = 34;
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  closeUSB(f.cam);
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  EXPECT_EQ(f.state->width, 640);
+  EXPECT_EQ(f.state->lastExposure, 34u);
+}
+
+}  // namespace
+}  // namespace tarncam::testing

@@ -1,0 +1,90 @@
+// Closing the device while a transfer is in flight on another thread: the
+// handles stay valid for that transfer and are released when it ends.
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "fakes/test_helpers.h"
+#include "usb/control.h"
+#include "usb/link.h"
+
+namespace tarncam::testing {
+namespace {
+
+// Holds a transfer inside the fake until released.
+struct Gate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool entered = false;
+  bool open = false;
+  void Enter() {
+    std::unique_lock l(m);
+    entered = true;
+    cv.notify_all();
+    cv.wait(l, [&] { return open; });
+  }
+  void WaitEntered() {
+    std::unique_lock l(m);
+    cv.wait(l, [&] { return entered; });
+  }
+  void Open() {
+    std::lock_guard l(m);
+    open = true;
+    cv.notify_all();
+  }
+};
+
+TEST(LinkLease, CloseDuringATransferDefersTheReleaseToItsEnd) {
+  FakeCamera f;
+  OpenFresh(f);
+  Gate gate;
+  f.fake.onControl = [&](const SetupPacket&, uint8_t*, uint32_t) -> std::optional<bool> {
+    gate.Enter();
+    return true;
+  };
+  std::thread t([&] { SendRegister(f.cam, 1, 2); });
+  gate.WaitEntered();
+
+  ReleaseDevice(f.cam);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  EXPECT_EQ(f.fake.liveDevices(), 1);  // still in use
+  EXPECT_EQ(f.fake.liveInterfaces(), 1);
+  // New transfers see a closed device at once.
+  EXPECT_EQ(CameraReset(f.cam), 1u);
+
+  gate.Open();
+  t.join();
+  EXPECT_EQ(f.fake.liveDevices(), 0);
+  EXPECT_EQ(f.fake.liveInterfaces(), 0);
+  EXPECT_EQ(f.fake.misuse(), 0);
+  EXPECT_FALSE(LinkLease(f.cam));
+}
+
+TEST(LinkLease, ReopenWhileAnOldTransferRunsKeepsBothGenerationsApart) {
+  FakeCamera f;
+  OpenFresh(f);
+  Gate gate;
+  f.fake.onControl = [&](const SetupPacket& s, uint8_t*, uint32_t) -> std::optional<bool> {
+    if (s.request == 0x30) gate.Enter();
+    return std::nullopt;
+  };
+  std::thread t([&] { SendRegister(f.cam, 1, 2); });
+  gate.WaitEntered();
+  ReleaseDevice(f.cam);
+  ASSERT_EQ(openUSB(f.cam), 1u);  // a new device while the old transfer runs
+  EXPECT_EQ(f.fake.liveDevices(), 2);
+  gate.Open();
+  t.join();
+  // The old handles went with the old transfer; the new device is intact.
+  EXPECT_EQ(f.fake.liveDevices(), 1);
+  EXPECT_EQ(f.fake.liveInterfaces(), 1);
+  EXPECT_TRUE(f.state->DeviceOpen());
+  EXPECT_EQ(CameraReset(f.cam), 0u);
+  EXPECT_EQ(f.fake.misuse(), 0);
+}
+
+}  // namespace
+}  // namespace tarncam::testing
