@@ -5,7 +5,7 @@
 // uses the median of the repetitions. All buffers are frame-sized and stay
 // in cache between iterations.
 //
-// Run: bench/run_image_bench.sh, which builds build/bench first. Any
+// Run: bench/run_image_bench.sh, which builds build/linux-bench first. Any
 // --benchmark_* flag overrides the defaults in main();
 // TARNCAM_BENCH_LEVEL=plain|sse2|ssse3|avx2 caps the kernels, and
 // TARNCAM_BENCH_DEST_OFFSET=n starts every destination n bytes past a
