@@ -1,0 +1,150 @@
+/*
+ * tarncam simulator: a model of the camera behind the library's USB seam, for
+ * the native library only (libtarncam.so; never part of the Windows DLL).
+ *
+ * tarncam_sim_attach() creates one simulated camera, running on the real
+ * clock with the library's POSIX system services, and points the 36 exported
+ * functions of tarncam.h at it. tarncam_sim_detach() points them back at the
+ * library's own platform and removes the simulated camera. Call both only
+ * while no exposure runs (isExposing() is 0) and no other thread is inside an
+ * exported function.
+ *
+ * What the simulated camera does:
+ *  - Enumeration: present or not. Its device descriptor shows a blank
+ *    controller (serial-number index, byte 16, is 0) or a programmed one. A
+ *    blank controller takes firmware into its RAM through request 0xA0; when
+ *    the CPU reset is released after a download, the camera drops off the bus
+ *    (open handles go dead) for `renumerate_ms`, then comes back programmed
+ *    if the downloaded bytes equal the library's embedded firmware image, and
+ *    blank otherwise (or always blank with `stays_blank`).
+ *  - Identification (request 0x26, index 1..4): see `id_word` below. Bit 0 of
+ *    byte 4 (bit 24 of GetVIDPID()'s word) set means a colour camera.
+ *  - Colour mosaic: colour 1 = red at even row / even column of the full
+ *    752 x 480 sensor, green at even/odd and odd/even, blue at odd/odd.
+ *  - Guide port (request 0x10): direction bit 0 moves the star field +X
+ *    (towards larger columns), bit 1 -X, bit 2 +Y (towards larger rows), bit 3
+ *    -Y. The first duration drives X, the second Y, in the wire unit of
+ *    0.1 ms; -1 moves until cancelled. An axis with both of its bits set is
+ *    stopped. The field moves at `guide_rate` pixels per second of pulse.
+ *    Request 0x18 stops both axes, 0x21 X, 0x22 Y.
+ *  - Scenes: a synthetic star field (Moffat stars at sub-pixel positions, sky
+ *    background, Poisson shot noise, read noise, hot pixels, flips), or a test
+ *    pattern whose samples are a fixed function of transfer row and column.
+ *
+ * All option fields are plain values; start from tarncam_sim_default_options()
+ * and change what you need. Later versions only append fields; `struct_size`
+ * tells the library which fields the caller knows.
+ */
+#ifndef TARNCAM_TARNCAM_SIM_H
+#define TARNCAM_TARNCAM_SIM_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#error "the simulator is part of the native library only"
+#endif
+
+#define TARNCAM_SIM_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Scenes. */
+#define TARNCAM_SIM_SCENE_STARS 0
+#define TARNCAM_SIM_SCENE_TEST_PATTERN 1
+
+/* Guide direction bits (the index of request 0x10, GuideCommandXY's first
+ * argument). */
+#define TARNCAM_SIM_GUIDE_PLUS_X 0x1u
+#define TARNCAM_SIM_GUIDE_MINUS_X 0x2u
+#define TARNCAM_SIM_GUIDE_PLUS_Y 0x4u
+#define TARNCAM_SIM_GUIDE_MINUS_Y 0x8u
+
+/* Bit of GetVIDPID()'s word that marks a colour camera (bit 0 of byte 4). */
+#define TARNCAM_SIM_ID_COLOUR_BIT 0x01000000u
+
+typedef struct tarncam_sim_options {
+  uint32_t struct_size; /* sizeof(tarncam_sim_options); set by default_options */
+
+  /* --- Camera --- */
+  int32_t colour;           /* 0 mono (default), 1 Bayer colour */
+  int32_t scene;            /* TARNCAM_SIM_SCENE_*; default stars */
+  uint64_t seed;            /* star field, noise and random faults; default 1 */
+  int32_t present;          /* 0: no camera plugged in; default 1 */
+  int32_t blank_controller; /* 1: the controller comes up without firmware */
+  int32_t stays_blank;      /* 1: a download never takes (controller stays blank) */
+  uint32_t renumerate_ms;   /* how long the camera is gone after a download; default 1500 */
+  uint32_t firmware_version;  /* reply to query 99; default 0x0132901D */
+  int32_t version_no_answer;  /* 1: query 99 is not answered (the transfer fails) */
+  uint32_t id_word;         /* replies of request 0x26 index 1..4 as GetVIDPID() returns
+                               them (index 1 = bits 0..7). 0 (default): derived,
+                               0x00010254 for mono, 0x01010254 for colour */
+
+  /* --- Star field (scene TARNCAM_SIM_SCENE_STARS) --- */
+  uint32_t star_count;     /* stars over the full sensor; default 40 */
+  double star_brightness;  /* electrons per second of the brightest star; default 200000 */
+  double sky_level;        /* electrons per pixel per second of sky; default 200 */
+  double read_noise;       /* electrons rms; default 6 */
+  double seeing_px;        /* star FWHM in pixels; default 3.0 */
+  uint32_t hot_pixels;     /* default 12 */
+  double guide_rate;       /* pixels per second of guide pulse; default 5.0 */
+
+  /* --- Faults (deterministic: by read number and from `seed`) ---
+   * Bulk reads are numbered from 1 since attach. */
+  uint32_t fail_read_number;     /* this read fails (transfer error); 0 none */
+  uint32_t fail_read_count;      /* ... and this many reads in all from it; default 1 */
+  uint32_t timeout_read_number;  /* this read never completes: fails after the pipe timeout */
+  uint32_t short_read_number;    /* this read ends short (half the frame), reporting success */
+  double read_fail_probability;  /* each read fails with this probability */
+  double read_timeout_probability;
+  double short_read_probability;
+  uint32_t fail_control_number;  /* this control transfer (numbered from 1) fails; 0 none */
+  double control_fail_probability;
+  uint32_t disconnect_read_number; /* the camera is unplugged during this read's exposure */
+  uint32_t replug_ms;            /* ... and plugged in again (programmed) this much later; 0 never */
+} tarncam_sim_options;
+
+typedef struct tarncam_sim_stats {
+  uint64_t control_transfers; /* control transfers that reached the camera */
+  uint64_t reads;             /* bulk reads started */
+  uint64_t frames;            /* full frames delivered */
+  uint64_t aborts;            /* abort bytes received */
+  uint64_t firmware_downloads; /* CPU releases after a download */
+  uint64_t programmings;      /* register blocks received */
+  double guide_offset_x;      /* star field offset in pixels, now */
+  double guide_offset_y;
+  int32_t programmed;         /* 1: the controller runs firmware */
+  int32_t present;            /* 1: the camera is on the bus */
+} tarncam_sim_stats;
+
+/* Fills `options` with the defaults above. */
+TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
+
+/* Creates the simulated camera and routes the exported functions to it,
+ * replacing any simulated camera attached before. Returns 0 on success, -1
+ * when `options` is null or its struct_size is too small or its values are
+ * out of range (scene unknown, probabilities outside 0..1). */
+TARNCAM_SIM_API int tarncam_sim_attach(const tarncam_sim_options* options);
+
+/* Routes the exported functions back to the library's own platform and
+ * removes the simulated camera. Does nothing when none is attached. */
+TARNCAM_SIM_API void tarncam_sim_detach(void);
+
+/* Unplugs (0) or plugs in (1) the attached camera. Plugging in presents a
+ * programmed controller unless the camera was blank. Returns -1 when no
+ * camera is attached. */
+TARNCAM_SIM_API int tarncam_sim_set_present(int present);
+
+/* Counters of the attached camera. Returns -1 when none is attached. */
+TARNCAM_SIM_API int tarncam_sim_get_stats(tarncam_sim_stats* stats);
+
+/* The test-pattern sample at transfer row `row` and column `column` (blanking
+ * columns included), 0..255 or with `ten_bit` 0..1023. */
+TARNCAM_SIM_API uint32_t tarncam_sim_test_pattern(uint32_t row, uint32_t column, int ten_bit);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* TARNCAM_TARNCAM_SIM_H */

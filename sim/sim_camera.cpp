@@ -1,0 +1,622 @@
+#include "sim/sim_camera.h"
+
+#include <semaphore.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "interface/camera_state.h"
+#include "sim/star_field.h"
+#include "usb/requests.h"
+
+namespace sim {
+
+using tarncam::Handle;
+using tarncam::kInvalidHandle;
+
+namespace {
+
+constexpr char kPath[] = "sim:tarncam/0";
+constexpr uint8_t kSerialIndex = 3;  // any nonzero index marks a programmed controller
+constexpr uint64_t kGuideUnitUs = 100;  // the wire's guide durations count 0.1 ms
+
+// Made-up vendor and product ids: one pair for the bare controller, one for
+// the camera its firmware presents.
+constexpr uint16_t kVendorId = 0xF0CA;
+constexpr uint16_t kBlankProductId = 0x0001;
+constexpr uint16_t kCameraProductId = 0x0752;
+
+uint64_t Mix(uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+}  // namespace
+
+Options DefaultOptions() {
+  Options o{};
+  o.struct_size = sizeof(Options);
+  o.colour = 0;
+  o.scene = TARNCAM_SIM_SCENE_STARS;
+  o.seed = 1;
+  o.present = 1;
+  o.renumerate_ms = 1500;
+  o.firmware_version = tarncam::kExpectedFirmware;
+  o.star_count = 40;
+  o.star_brightness = 200000;
+  o.sky_level = 200;
+  o.read_noise = 6;
+  o.seeing_px = 3.0;
+  o.hot_pixels = 12;
+  o.guide_rate = 5.0;
+  o.fail_read_count = 1;
+  return o;
+}
+
+bool ValidOptions(const Options& o) {
+  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
+  return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
+         prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
+         prob(o.short_read_probability) && prob(o.control_fail_probability) &&
+         o.seeing_px > 0.1 && o.seeing_px < 20 && o.star_brightness >= 0 && o.sky_level >= 0 &&
+         o.read_noise >= 0 && o.star_count <= 100000;
+}
+
+uint32_t IdWord(const Options& o) {
+  if (o.id_word != 0) return o.id_word;
+  return 0x00010254u | (o.colour != 0 ? TARNCAM_SIM_ID_COLOUR_BIT : 0u);
+}
+
+// Counts a call inside the camera; Shutdown waits for the count to drop to
+// zero. Constructed and destroyed with `mu` held.
+class SimCamera::CallGuard {
+ public:
+  explicit CallGuard(SimCamera& c) : cam(c) { ++cam.inFlight; }
+  ~CallGuard() {
+    if (--cam.inFlight == 0) cam.cv.notify_all();
+  }
+
+ private:
+  SimCamera& cam;
+};
+
+SimCamera::SimCamera(const Options& options, Clock& c,
+                     std::span<const tarncam::FirmwareRecord> image)
+    : opts(options),
+      clock(c),
+      fx2(image, options.blank_controller == 0, options.stays_blank != 0),
+      present(options.present != 0) {
+  if (opts.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) {
+    generator = MakeTestPattern();
+  } else {
+    StarFieldConfig sc;
+    sc.seed = opts.seed;
+    sc.colour = opts.colour != 0;
+    sc.starCount = opts.star_count;
+    sc.brightness = opts.star_brightness;
+    sc.skyLevel = opts.sky_level;
+    sc.readNoise = opts.read_noise;
+    sc.fwhmPx = opts.seeing_px;
+    sc.hotPixels = opts.hot_pixels;
+    auto field = std::make_unique<StarField>(sc);
+    starField = field.get();
+    generator = std::move(field);
+  }
+  // Held reads must notice virtual time moving past their timeout.
+  waker = clock.AddWaker([this] {
+    { std::lock_guard<std::mutex> g(mu); }
+    cv.notify_all();
+  });
+}
+
+SimCamera::~SimCamera() {
+  Shutdown();
+  clock.RemoveWaker(waker);
+}
+
+void SimCamera::Shutdown() {
+  std::unique_lock<std::mutex> lk(mu);
+  shutdown = true;
+  cv.notify_all();
+  cv.wait(lk, [this] { return inFlight == 0; });
+}
+
+// ---------------------------------------------------------------------------
+// Presence and handles
+
+void SimCamera::UpdatePresence(uint64_t now) {
+  if (!present && backAtUs != kForever && backAtUs != 0 && now >= backAtUs) {
+    present = true;
+    backAtUs = 0;
+  }
+}
+
+void SimCamera::GoAway(uint64_t now, uint64_t backAt) {
+  (void)now;
+  present = false;
+  backAtUs = backAt;
+  ++epoch;  // every handle opened so far is dead
+  cv.notify_all();
+}
+
+SimCamera::HandleInfo* SimCamera::Live(Handle h, bool wantInterface) {
+  if (shutdown) return nullptr;
+  UpdatePresence(clock.NowUs());
+  auto it = handles.find(h);
+  if (it == handles.end()) return nullptr;
+  HandleInfo& info = it->second;
+  if (info.closed || info.isInterface != wantInterface || info.epoch != epoch || !present)
+    return nullptr;
+  return &info;
+}
+
+bool SimCamera::FindInterfacePath(const tarncam::Guid& guid, char* path, uint32_t capacity) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  UpdatePresence(clock.NowUs());
+  // Only the camera's own device interface class is answered.
+  if (shutdown || !present || !(guid == tarncam::kInterfaceGuid) || capacity == 0) return false;
+  const size_t n = std::min<size_t>(capacity - 1, sizeof kPath - 1);
+  std::memcpy(path, kPath, n);
+  path[n] = '\0';
+  return true;
+}
+
+Handle SimCamera::OpenPath(const char* path) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  UpdatePresence(clock.NowUs());
+  if (shutdown || !present || path == nullptr || std::strcmp(path, kPath) != 0)
+    return kInvalidHandle;
+  const Handle h = nextHandle++;
+  handles[h] = HandleInfo{epoch, false};
+  return h;
+}
+
+bool SimCamera::Initialize(Handle device, Handle* usb) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  if (Live(device, false) == nullptr || usb == nullptr) return false;
+  const Handle h = nextHandle++;
+  handles[h] = HandleInfo{epoch, true};
+  *usb = h;
+  return true;
+}
+
+void SimCamera::Free(Handle usb) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  auto it = handles.find(usb);
+  if (it != handles.end() && it->second.isInterface) handles.erase(it);
+  cv.notify_all();  // a read pending on it ends
+}
+
+void SimCamera::CloseDevice(Handle device) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  auto it = handles.find(device);
+  if (it != handles.end() && !it->second.isInterface) handles.erase(it);
+}
+
+bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy,
+                              uint32_t length, const void* value) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  HandleInfo* h = Live(usb, true);
+  if (h == nullptr || value == nullptr) return false;
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return false;
+  if (policy == tarncam::PipePolicy::kPipeTransferTimeout) {
+    if (length != 4) return false;
+    uint32_t ms = 0;
+    std::memcpy(&ms, value, 4);
+    if (pipe == tarncam::kPipeIn) h->timeoutMs = ms;
+    return true;
+  }
+  return policy == tarncam::PipePolicy::kAutoClearStall && length == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Control requests
+
+double SimCamera::Chance(uint64_t number, uint64_t kind) const {
+  // A pure function of seed, number and kind: the same fault hits the same
+  // read in every run, whatever the threads do.
+  const uint64_t h = Mix(opts.seed * 0x9E3779B97F4A7C15ull ^ Mix(number * 8 + kind));
+  return (h >> 11) * (1.0 / 9007199254740992.0);
+}
+
+bool SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
+                                uint32_t length) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  if (Live(usb, true) == nullptr) return false;
+  if (length != setup.length || (length != 0 && data == nullptr)) return false;
+  const uint64_t n = ++controlNumber;
+  ++stats.control_transfers;
+  if (n == opts.fail_control_number ||
+      (opts.control_fail_probability > 0 && Chance(n, 4) < opts.control_fail_probability))
+    return false;
+  return ControlLocked(setup, data, length, clock.NowUs());
+}
+
+bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
+                              uint64_t now) {
+  using namespace tarncam;
+  const bool in = setup.requestType == kVendorIn;
+  const bool out = setup.requestType == kVendorOut;
+
+  if (setup.requestType == kStandardIn && setup.request == kReqGetDescriptor &&
+      setup.value == kDeviceDescriptorValue) {
+    const bool prog = fx2.Programmed();
+    const uint16_t pid = prog ? kCameraProductId : kBlankProductId;
+    const uint8_t d[kDeviceDescriptorLength] = {
+        18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64,
+        static_cast<uint8_t>(kVendorId), static_cast<uint8_t>(kVendorId >> 8),
+        static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8), 0x00, 0x01,
+        static_cast<uint8_t>(prog ? 1 : 0), static_cast<uint8_t>(prog ? 2 : 0),
+        static_cast<uint8_t>(prog ? kSerialIndex : 0), 1};
+    std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
+    return true;
+  }
+
+  // The loader is in silicon: it answers with or without a program.
+  if (out && setup.request == kReqFirmwareLoad) {
+    if (length < 1 || length > 16) return false;
+    switch (fx2.Write(setup.value, data, length)) {
+      case Fx2Model::Release::kRestart:
+        // The program starts over: the sensor falls back to its power-on
+        // settings and the guide port goes quiet.
+        sensor = PowerOnSettings();
+        StopAxis(axisX, now);
+        StopAxis(axisY, now);
+        break;
+      case Fx2Model::Release::kRenumerate:
+        ++stats.firmware_downloads;
+        sensor = PowerOnSettings();
+        StopAxis(axisX, now);
+        StopAxis(axisY, now);
+        GoAway(now, now + uint64_t{opts.renumerate_ms} * 1000);
+        break;
+      case Fx2Model::Release::kNone:
+        break;
+    }
+    return true;
+  }
+
+  // Everything else is the camera's firmware talking: a blank or held
+  // controller stalls.
+  if (!fx2.Running()) return false;
+
+  switch (setup.request) {
+    case kReqQuery: {
+      if (!in || length != 4) return false;
+      if (setup.index != kVersionQuery || opts.version_no_answer != 0) return false;
+      const uint32_t v = opts.firmware_version;
+      for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(v >> (8 * i));
+      return true;
+    }
+    case kReqIdentify: {
+      if (!in || length != 1 || setup.index < 1 || setup.index > 4) return false;
+      data[0] = static_cast<uint8_t>(IdWord(opts) >> (8 * (setup.index - 1)));
+      return true;
+    }
+    case kReqSetRegister:
+      if (!out || length != 0) return false;
+      registers.emplace_back(setup.index, setup.value);
+      return true;
+    case kReqReset:
+      if (!out || length != 1 || data[0] != kReqReset) return false;
+      ++resets;
+      return true;
+    case kReqProgram:
+      if (!out || length != 64) return false;
+      sensor = DecodeBlock(data, setup.value, setup.index);
+      ++stats.programmings;
+      return true;
+    case kReqGuide: {
+      if (!out || length != 8) return false;
+      int32_t dx = 0, dy = 0;
+      std::memcpy(&dx, data, 4);  // little-endian host
+      std::memcpy(&dy, data + 4, 4);
+      auto axisSign = [](uint16_t dir, uint16_t plus, uint16_t minus) {
+        const bool p = (dir & plus) != 0, m = (dir & minus) != 0;
+        return p && m ? 2 : p ? 1 : m ? -1 : 0;  // 2: both bits, a stop
+      };
+      const int sx = axisSign(setup.index, TARNCAM_SIM_GUIDE_PLUS_X, TARNCAM_SIM_GUIDE_MINUS_X);
+      const int sy = axisSign(setup.index, TARNCAM_SIM_GUIDE_PLUS_Y, TARNCAM_SIM_GUIDE_MINUS_Y);
+      if (sx == 2) StopAxis(axisX, now);
+      else if (sx != 0) StartPulse(axisX, sx, dx, now);
+      if (sy == 2) StopAxis(axisY, now);
+      else if (sy != 0) StartPulse(axisY, sy, dy, now);
+      return true;
+    }
+    case kReqGuideStopBoth:
+    case kReqGuideStopFirst:
+    case kReqGuideStopSecond:
+      if (!in || length != 2) return false;
+      if (setup.request != kReqGuideStopSecond) StopAxis(axisX, now);
+      if (setup.request != kReqGuideStopFirst) StopAxis(axisY, now);
+      data[0] = 1;  // acknowledged
+      data[1] = 0;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Guide port
+
+double SimCamera::AxisOffset(const Axis& a, uint64_t t) const {
+  if (a.sign == 0) return a.acc;
+  const uint64_t end = std::min(t, a.endUs);
+  const double s = end > a.startUs ? (end - a.startUs) / 1e6 : 0.0;
+  return a.acc + a.sign * opts.guide_rate * s;
+}
+
+void SimCamera::StopAxis(Axis& a, uint64_t now) {
+  a.acc = AxisOffset(a, now);
+  a.sign = 0;
+}
+
+void SimCamera::StartPulse(Axis& a, int sign, int32_t duration, uint64_t now) {
+  // A new pulse replaces the running one; negative durations other than
+  // "until cancelled" move nothing.
+  StopAxis(a, now);
+  if (duration == -1) {
+    a.endUs = kForever;
+  } else if (duration > 0) {
+    a.endUs = now + static_cast<uint64_t>(duration) * kGuideUnitUs;
+  } else {
+    return;
+  }
+  a.sign = sign;
+  a.startUs = now;
+}
+
+// ---------------------------------------------------------------------------
+// Bulk pipes
+
+uint64_t SimCamera::Render(uint8_t* dst, uint64_t length, const SensorSettings& s,
+                           uint64_t frameNumber, uint64_t atUs) {
+  FrameConditions c;
+  c.sensor = s;
+  c.exposureS = s.ExposureUs() / 1e6;
+  c.offsetX = AxisOffset(axisX, atUs);
+  c.offsetY = AxisOffset(axisY, atUs);
+  c.frameNumber = frameNumber;
+  generator->Configure(c);
+  return generator->Generate(dst, length);
+}
+
+bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                         uint32_t* transferred) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  if (transferred != nullptr) *transferred = 0;
+  HandleInfo* h = Live(usb, true);
+  if (h == nullptr || pipe != tarncam::kPipeIn || buffer == nullptr) return false;
+  // Without its program the controller sends no frames: the read runs into
+  // its timeout.
+  const uint64_t start = clock.NowUs();
+  const uint64_t timeoutAt = h->timeoutMs != 0 ? start + uint64_t{h->timeoutMs} * 1000 : kForever;
+  const uint64_t readNo = ++stats.reads;
+  const SensorSettings s = sensor;
+  const uint64_t exposureUs = s.ExposureUs();
+  const uint64_t doneAt = start + exposureUs + s.TransferUs();
+
+  const bool failRead =
+      (opts.fail_read_number != 0 && readNo >= opts.fail_read_number &&
+       readNo < uint64_t{opts.fail_read_number} + std::max<uint32_t>(opts.fail_read_count, 1)) ||
+      (opts.read_fail_probability > 0 && Chance(readNo, 1) < opts.read_fail_probability);
+  const bool timesOut =
+      !fx2.Running() || readNo == opts.timeout_read_number ||
+      (opts.read_timeout_probability > 0 && Chance(readNo, 2) < opts.read_timeout_probability);
+  const bool shortRead =
+      readNo == opts.short_read_number ||
+      (opts.short_read_probability > 0 && Chance(readNo, 3) < opts.short_read_probability);
+  const uint64_t disconnectAt =
+      readNo == opts.disconnect_read_number ? start + exposureUs / 2 : kForever;
+  const uint64_t completeAt = timesOut ? kForever : doneAt;
+
+  const uint64_t readEpoch = epoch;
+  const bool held = holdReads;
+  readPending = true;
+  readAborted = false;
+  readReleased = false;
+  cv.notify_all();
+
+  auto ended = [&] {
+    return readAborted || shutdown || epoch != readEpoch || handles.count(usb) == 0 ||
+           (held && readReleased);
+  };
+  // A held read waits for its release; otherwise it waits for its frame.
+  const uint64_t until = std::min({held ? kForever : completeAt, timeoutAt, disconnectAt});
+  clock.WaitUntil(lk, cv, until, ended, held);
+  readPending = false;
+  const uint64_t now = clock.NowUs();
+
+  if (shutdown || epoch != readEpoch || handles.count(usb) == 0) return false;
+  if (readAborted) {
+    // The abort ends the transfer short: whatever rows were already sent.
+    ++stats.aborts;
+    uint64_t bytes = 0;
+    const uint64_t lightEnd = start + exposureUs;
+    if (now > lightEnd && s.TransferUs() > 0) {
+      const double part = std::min(1.0, double(now - lightEnd) / double(s.TransferUs()));
+      const uint64_t rowBytes = uint64_t{s.RowPitch()} * s.BytesPerSample();
+      bytes = static_cast<uint64_t>(part * s.Rows()) * rowBytes;
+    }
+    bytes = std::min<uint64_t>({bytes, length, s.FrameBytes()});
+    if (bytes != 0) Render(buffer, bytes, s, readNo, now);
+    if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
+    return true;
+  }
+  if (disconnectAt != kForever && now >= disconnectAt) {
+    // Unplugged mid-exposure: the transfer dies with the device.
+    GoAway(now, opts.replug_ms != 0 ? now + uint64_t{opts.replug_ms} * 1000 : kForever);
+    return false;
+  }
+  const bool complete = held ? readReleased : (completeAt != kForever && now >= completeAt);
+  if (!complete) return false;  // timed out
+  if (failRead) return false;   // a transfer error at the end of the frame
+
+  uint64_t bytes = std::min<uint64_t>(length, s.FrameBytes());
+  if (shortRead) {
+    const uint64_t rowBytes = uint64_t{s.RowPitch()} * s.BytesPerSample();
+    bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
+  }
+  bytes = Render(buffer, bytes, s, readNo, now - std::min(now, s.TransferUs()));
+  if (bytes == s.FrameBytes()) ++stats.frames;
+  if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
+  return true;
+}
+
+bool SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
+                          uint32_t* transferred) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  if (transferred != nullptr) *transferred = 0;
+  if (Live(usb, true) == nullptr || pipe != tarncam::kPipeOut || buffer == nullptr) return false;
+  for (uint32_t i = 0; i < length; ++i) {
+    // The abort ends the pending read; with none pending it is ignored.
+    if (buffer[i] == tarncam::kAbortByte && readPending) {
+      readAborted = true;
+      cv.notify_all();
+    }
+  }
+  if (transferred != nullptr) *transferred = length;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Controls
+
+void SimCamera::HoldReads(bool hold) {
+  std::lock_guard<std::mutex> g(mu);
+  holdReads = hold;
+}
+
+void SimCamera::ReleaseRead() {
+  std::lock_guard<std::mutex> g(mu);
+  readReleased = true;
+  cv.notify_all();
+}
+
+bool SimCamera::WaitForPendingRead(int timeoutMs) {
+  std::unique_lock<std::mutex> lk(mu);
+  return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this] { return readPending; });
+}
+
+void SimCamera::SetPresent(bool on) {
+  std::lock_guard<std::mutex> g(mu);
+  if (on) {
+    present = true;
+    backAtUs = 0;
+  } else if (present) {
+    GoAway(clock.NowUs(), kForever);
+  }
+}
+
+tarncam_sim_stats SimCamera::Stats() const {
+  std::lock_guard<std::mutex> g(mu);
+  tarncam_sim_stats s = stats;
+  const uint64_t now = clock.NowUs();
+  s.guide_offset_x = AxisOffset(axisX, now);
+  s.guide_offset_y = AxisOffset(axisY, now);
+  s.programmed = fx2.Programmed() ? 1 : 0;
+  const bool back = !present && backAtUs != 0 && backAtUs != kForever && now >= backAtUs;
+  s.present = present || back ? 1 : 0;
+  return s;
+}
+
+SensorSettings SimCamera::Sensor() const {
+  std::lock_guard<std::mutex> g(mu);
+  return sensor;
+}
+
+uint32_t SimCamera::PipeTimeoutMs() const {
+  std::lock_guard<std::mutex> g(mu);
+  uint32_t ms = 0;
+  for (const auto& [h, info] : handles)
+    if (info.isInterface && info.epoch == epoch) ms = info.timeoutMs;
+  return ms;
+}
+
+uint32_t SimCamera::ControllerByte(uint16_t address) const {
+  std::lock_guard<std::mutex> g(mu);
+  return fx2.Peek(address);
+}
+
+const StarField* SimCamera::Stars() const { return starField; }
+
+std::vector<std::pair<uint16_t, uint16_t>> SimCamera::Registers() const {
+  std::lock_guard<std::mutex> g(mu);
+  return registers;
+}
+
+uint64_t SimCamera::Resets() const {
+  std::lock_guard<std::mutex> g(mu);
+  return resets;
+}
+
+// ---------------------------------------------------------------------------
+// SimSystem
+
+void SimSystem::SleepAlertable(uint32_t ms) {
+  {
+    std::lock_guard<std::mutex> g(mu);
+    slept += ms;
+  }
+  clock.Sleep(uint64_t{ms} * 1000);
+}
+
+std::uintptr_t SimSystem::StartWorker(ThreadEntry entry, uint32_t, void* arg) {
+  int token = 0;
+  {
+    std::lock_guard<std::mutex> g(mu);
+    token = ++started;
+  }
+  std::thread([this, entry, arg] {
+    entry(arg);
+    std::lock_guard<std::mutex> g(mu);
+    ++finished;
+    cv.notify_all();
+  }).detach();
+  return static_cast<std::uintptr_t>(token);
+}
+
+uint32_t SimSystem::SignalSemaphore(tarncam::Handle semaphore) {
+  if (semaphore == 0) return 0;
+  return sem_post(reinterpret_cast<sem_t*>(semaphore)) == 0 ? 1 : 0;
+}
+
+void SimSystem::ShowMessage(const char* text, const char* caption) {
+  std::lock_guard<std::mutex> g(mu);
+  messages.push_back(std::string(caption) + ": " + text);
+}
+
+bool SimSystem::WaitForWorkers(int n, int timeoutMs) {
+  std::unique_lock<std::mutex> lk(mu);
+  return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return finished >= n; });
+}
+
+int SimSystem::WorkersStarted() const {
+  std::lock_guard<std::mutex> g(mu);
+  return started;
+}
+
+std::vector<std::string> SimSystem::Messages() const {
+  std::lock_guard<std::mutex> g(mu);
+  return messages;
+}
+
+uint64_t SimSystem::SleptMs() const {
+  std::lock_guard<std::mutex> g(mu);
+  return slept;
+}
+
+}  // namespace sim

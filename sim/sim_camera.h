@@ -1,0 +1,171 @@
+#pragma once
+// The simulated camera behind the library's USB seam: enumeration, the
+// controller's firmware RAM, every vendor request, the sensor settings, frame
+// delivery on the bulk IN pipe with exposure and transfer times, the abort
+// byte on the bulk OUT pipe, pipe timeouts, the guide port and seeded faults.
+//
+// Thread-safe: the readout worker's bulk read, the caller's abort, guide and
+// close all arrive at once. One mutex guards the whole model; a pending bulk
+// read waits on a condition variable (through the clock), so aborts, closes
+// and disconnects end it early.
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/system_services.h"
+#include "platform/usb_transport.h"
+#include "sim/frame_generator.h"
+#include "sim/fx2_model.h"
+#include "sim/sensor_model.h"
+#include "sim/sim_clock.h"
+#include "tarncam/tarncam_sim.h"
+#include "usb/firmware.h"
+
+namespace sim {
+
+using Options = tarncam_sim_options;
+
+// The defaults of tarncam_sim_default_options.
+Options DefaultOptions();
+// Checks ranges; false when the options cannot be simulated.
+bool ValidOptions(const Options& o);
+// The identification word (GetVIDPID's layout) the camera answers with.
+uint32_t IdWord(const Options& o);
+
+class StarField;
+
+class SimCamera final : public tarncam::UsbTransport {
+ public:
+  SimCamera(const Options& options, Clock& clock,
+            std::span<const tarncam::FirmwareRecord> image = tarncam::FirmwareImage);
+  ~SimCamera() override;
+
+  // ---- UsbTransport ----
+  bool FindInterfacePath(const tarncam::Guid& guid, char* path, uint32_t capacity) override;
+  tarncam::Handle OpenPath(const char* path) override;
+  bool Initialize(tarncam::Handle device, tarncam::Handle* usb) override;
+  void Free(tarncam::Handle usb) override;
+  void CloseDevice(tarncam::Handle device) override;
+  bool SetPipePolicy(tarncam::Handle usb, uint8_t pipe, tarncam::PipePolicy policy,
+                     uint32_t length, const void* value) override;
+  bool ControlTransfer(tarncam::Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
+                       uint32_t length) override;
+  bool ReadPipe(tarncam::Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                uint32_t* transferred) override;
+  bool WritePipe(tarncam::Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
+                 uint32_t* transferred) override;
+
+  // ---- Controls for tests and the tool ----
+  // While held, a bulk read stays pending until ReleaseRead, an abort, a
+  // close or disconnect, or its timeout passing on the clock.
+  void HoldReads(bool hold);
+  void ReleaseRead();
+  // Blocks (real time, bounded) until a bulk read is pending.
+  bool WaitForPendingRead(int timeoutMs = 20000);
+  // Unplugs or plugs in the camera; the controller keeps its state.
+  void SetPresent(bool present);
+  // Every transfer fails from now on; a pending read ends. Returns once no
+  // call is inside the camera any more.
+  void Shutdown();
+
+  tarncam_sim_stats Stats() const;
+  SensorSettings Sensor() const;
+  uint32_t PipeTimeoutMs() const;
+  uint32_t ControllerByte(uint16_t address) const;
+  // The star field, or null when the scene is the test pattern.
+  const StarField* Stars() const;
+  // Every SendRegister received, as (index, value).
+  std::vector<std::pair<uint16_t, uint16_t>> Registers() const;
+  uint64_t Resets() const;  // CameraReset requests
+
+ private:
+  struct HandleInfo {
+    uint64_t epoch;
+    bool isInterface;
+    bool closed = false;
+    uint32_t timeoutMs = 0;  // PIPE_TRANSFER_TIMEOUT of the IN pipe
+  };
+  struct Axis {
+    double acc = 0;  // pixels moved by finished pulses
+    int sign = 0;    // of the running pulse; 0 none
+    uint64_t startUs = 0;
+    uint64_t endUs = 0;
+  };
+  class CallGuard;
+
+  void UpdatePresence(uint64_t now);
+  void GoAway(uint64_t now, uint64_t backAtUs);
+  HandleInfo* Live(tarncam::Handle h, bool wantInterface);
+  bool ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
+                     uint64_t now);
+  double AxisOffset(const Axis& a, uint64_t t) const;
+  void StartPulse(Axis& a, int sign, int32_t duration, uint64_t now);
+  void StopAxis(Axis& a, uint64_t now);
+  double Chance(uint64_t number, uint64_t kind) const;
+  uint64_t Render(uint8_t* dst, uint64_t length, const SensorSettings& s, uint64_t frameNumber,
+                  uint64_t atUs);
+
+  const Options opts;
+  Clock& clock;
+  Fx2Model fx2;
+  std::unique_ptr<FrameGenerator> generator;
+  StarField* starField = nullptr;  // the generator, when it is the star field
+  int waker = -1;
+
+  mutable std::mutex mu;
+  std::condition_variable cv;
+  bool present;
+  uint64_t backAtUs = 0;  // when an absent camera reappears (kForever: never)
+  uint64_t epoch = 1;     // bumped whenever the device leaves the bus
+  bool shutdown = false;
+  int inFlight = 0;
+  std::map<tarncam::Handle, HandleInfo> handles;
+  tarncam::Handle nextHandle = 0x5100;
+  SensorSettings sensor;
+  Axis axisX, axisY;
+  std::vector<std::pair<uint16_t, uint16_t>> registers;
+  uint64_t resets = 0;
+  uint64_t controlNumber = 0;
+  tarncam_sim_stats stats{};
+
+  // The one pending bulk read.
+  bool holdReads = false;
+  bool readPending = false;
+  bool readAborted = false;
+  bool readReleased = false;
+};
+
+// System services on a simulation clock, for tests: waits move the clock,
+// worker threads are real (and counted), semaphores are POSIX sem_t*, and
+// messages are recorded instead of shown.
+class SimSystem final : public tarncam::SystemServices {
+ public:
+  explicit SimSystem(Clock& c) : clock(c) {}
+  void SleepAlertable(uint32_t ms) override;
+  std::uintptr_t StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) override;
+  uint32_t SignalSemaphore(tarncam::Handle semaphore) override;
+  void ShowMessage(const char* text, const char* caption) override;
+
+  // Blocks (real time, bounded) until `n` workers have returned.
+  bool WaitForWorkers(int n, int timeoutMs = 20000);
+  int WorkersStarted() const;
+  std::vector<std::string> Messages() const;
+  uint64_t SleptMs() const;
+
+ private:
+  Clock& clock;
+  mutable std::mutex mu;
+  std::condition_variable cv;
+  int started = 0;
+  int finished = 0;
+  uint64_t slept = 0;
+  std::vector<std::string> messages;
+};
+
+}  // namespace sim
