@@ -506,9 +506,10 @@ void SimCamera::ReleaseRead() {
   cv.notify_all();
 }
 
-bool SimCamera::WaitForPendingRead(int timeoutMs) {
+bool SimCamera::WaitForPendingRead(uint64_t readNumber, int timeoutMs) {
   std::unique_lock<std::mutex> lk(mu);
-  return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [this] { return readPending; });
+  return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs),
+                     [&] { return readPending && stats.reads >= readNumber; });
 }
 
 void SimCamera::SetPresent(bool on) {

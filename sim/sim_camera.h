@@ -66,8 +66,9 @@ class SimCamera final : public tarncam::UsbTransport {
   // close or disconnect, or its timeout passing on the clock.
   void HoldReads(bool hold);
   void ReleaseRead();
-  // Blocks (real time, bounded) until a bulk read is pending.
-  bool WaitForPendingRead(int timeoutMs = 20000);
+  // Blocks (real time, bounded) until a bulk read is pending, and when
+  // `readNumber` is not 0, until that read (counted from 1) or a later one is.
+  bool WaitForPendingRead(uint64_t readNumber = 0, int timeoutMs = 20000);
   // Unplugs or plugs in the camera; the controller keeps its state.
   void SetPresent(bool present);
   // Every transfer fails from now on; a pending read ends. Returns once no

@@ -311,7 +311,7 @@ TEST_F(SimModel, AbortEndsAPendingReadShortAndIsIgnoredWithoutOne) {
   // A held read is released with its frame; a later one ends at its timeout
   // once the clock passes it.
   std::thread released([&] { ok = l.Read(buf, &got); });
-  ASSERT_TRUE(cam->WaitForPendingRead());
+  ASSERT_TRUE(cam->WaitForPendingRead(2));
   cam->ReleaseRead();
   released.join();
   EXPECT_TRUE(ok);
@@ -319,7 +319,7 @@ TEST_F(SimModel, AbortEndsAPendingReadShortAndIsIgnoredWithoutOne) {
 
   ASSERT_TRUE(l.SetTimeout(300));
   std::thread timed([&] { ok = l.Read(buf, &got); });
-  ASSERT_TRUE(cam->WaitForPendingRead());
+  ASSERT_TRUE(cam->WaitForPendingRead(3));
   clock.Advance(300'000);
   timed.join();
   EXPECT_FALSE(ok);
