@@ -1,5 +1,7 @@
 // `tarncam capture`: frames to FITS and PNG files.
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -24,10 +26,18 @@ struct FramePaths {
 };
 
 std::vector<FramePaths> PlanPaths(const CaptureOptions& o) {
+  // A directory as the prefix means files named "capture" inside it.
+  std::string prefix = o.output;
+  struct stat st {};
+  if (!prefix.empty() && (prefix.back() == '/' || (stat(prefix.c_str(), &st) == 0 &&
+                                                   S_ISDIR(st.st_mode)))) {
+    if (prefix.back() != '/') prefix += '/';
+    prefix += "capture";
+  }
   std::vector<FramePaths> paths(o.count);
   for (uint32_t i = 0; i < o.count; ++i) {
-    if (o.format != OutputFormat::kPng) paths[i].fits = FramePath(o.output, i, o.count, ".fits");
-    if (o.format != OutputFormat::kFits) paths[i].png = FramePath(o.output, i, o.count, ".png");
+    if (o.format != OutputFormat::kPng) paths[i].fits = FramePath(prefix, i, o.count, ".fits");
+    if (o.format != OutputFormat::kFits) paths[i].png = FramePath(prefix, i, o.count, ".png");
   }
   return paths;
 }

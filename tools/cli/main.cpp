@@ -96,7 +96,7 @@ int Run(int argc, char** argv) {
       ->check(CLI::Range(0u, 86'400'000u));
   cap->add_option("-o,--output", capture.output,
                   "Output path prefix; .fits and .png are appended, with -0001, -0002, ... "
-                  "for more than one frame")
+                  "for more than one frame. A directory means DIR/capture")
       ->capture_default_str();
   cap->add_option("-f,--format", format, "fits, png or both")
       ->check(CLI::IsMember({"fits", "png", "both"}))
