@@ -28,5 +28,35 @@ configure_file("${PROJECT_SOURCE_DIR}/interface/build_config.h.in"
                "${TARNCAM_GENERATED_DIR}/tarncam_build_config.h" @ONLY)
 
 # --- Firmware image ----------------------------------------------------------
-# Until the converter lands, the table is a fixed placeholder.
-set(TARNCAM_FIRMWARE_IMAGE_SOURCE "${PROJECT_SOURCE_DIR}/usb/firmware_image_placeholder.cpp")
+# tools/hex2fw turns TARNCAM_FIRMWARE_HEX into the record table at build time;
+# a file it refuses stops the build with its "file:line: fault" message. The
+# tool runs on the build machine, so a cross build makes it with the host
+# compiler as an external project (which is not given the toolchain file).
+get_filename_component(_firmware_hex "${TARNCAM_FIRMWARE_HEX}" ABSOLUTE)
+if(NOT EXISTS "${_firmware_hex}" OR IS_DIRECTORY "${_firmware_hex}")
+  message(FATAL_ERROR "TARNCAM_FIRMWARE_HEX: no such file '${TARNCAM_FIRMWARE_HEX}'")
+endif()
+if(CMAKE_CROSSCOMPILING)
+  include(ExternalProject)
+  set(_hex2fw_dir "${PROJECT_BINARY_DIR}/hex2fw-host")
+  set(_hex2fw "${_hex2fw_dir}/hex2fw${CMAKE_HOST_EXECUTABLE_SUFFIX}")
+  ExternalProject_Add(hex2fw_host
+    SOURCE_DIR "${PROJECT_SOURCE_DIR}/tools/hex2fw"
+    BINARY_DIR "${_hex2fw_dir}"
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
+    BUILD_ALWAYS ON  # let the host build see edits to the tool's sources
+    BUILD_BYPRODUCTS "${_hex2fw}"
+    INSTALL_COMMAND "")
+  set(_hex2fw_depends hex2fw_host "${_hex2fw}")
+else()
+  add_subdirectory("${PROJECT_SOURCE_DIR}/tools/hex2fw" "${PROJECT_BINARY_DIR}/tools/hex2fw")
+  set(_hex2fw hex2fw)
+  set(_hex2fw_depends hex2fw)
+endif()
+set(TARNCAM_FIRMWARE_IMAGE_SOURCE "${TARNCAM_GENERATED_DIR}/firmware_image.cpp")
+add_custom_command(
+  OUTPUT "${TARNCAM_FIRMWARE_IMAGE_SOURCE}"
+  COMMAND ${_hex2fw} "${_firmware_hex}" "${TARNCAM_FIRMWARE_IMAGE_SOURCE}"
+  DEPENDS "${_firmware_hex}" ${_hex2fw_depends}
+  COMMENT "Converting firmware ${_firmware_hex}"
+  VERBATIM)
