@@ -130,5 +130,61 @@ class ColourTest(unittest.TestCase):
                         self.assertEqual(bayer_from_sky(f[0].data), pattern)
 
 
+def reference_demosaic(mosaic, width, ten_bit, colour1_is_red):
+    """The library's documented 2x2 rule on the first `width` columns:
+    colour 1 from the even row of each row pair at the column whose parity
+    is the width's, colour 2 from the odd row at the other; column `width`
+    is the next row's first sample (and a 0 after the last row)."""
+    h = mosaic.shape[0]
+    flat = np.append(mosaic[:, :width].astype(np.int64).ravel(), 0)
+    i = np.arange(h - 1)[:, None]
+    k = np.arange(width)[None, :]
+    even = np.where(i % 2 == 0, i, i + 1)
+    odd = np.where(i % 2 == 0, i + 1, i)
+    m = np.where(k % 2 == width % 2, k, k + 1)
+    o = np.where(k % 2 == width % 2, k + 1, k)
+    c1, c2 = flat[even * width + m], flat[odd * width + o]
+    green = flat[even * width + o] + flat[odd * width + m]
+    if ten_bit:
+        c1 = np.where(c1 >= 1024, 255, c1 >> 2)
+        c2 = np.where(c2 >= 1024, 255, c2 >> 2)
+        green = np.where(green >= 2048, 255, green >> 3)
+    else:
+        green = green >> 1
+    red, blue = (c1, c2) if colour1_is_red else (c2, c1)
+    return np.stack([red, green, blue]).astype(np.uint8)
+
+
+class DemosaicTest(unittest.TestCase):
+    def test_rgb_planes_follow_the_library_rule(self):
+        # RGGB and BGGR keep an even width; GRBG (a flipped row starts on
+        # green) keeps an odd one and drops the last column of an even one,
+        # so that the rule's colour 1 falls on red or blue, never on green.
+        cases = [(["-w", "200x480"], 200, 480, False, True),
+                 (["-w", "64x48", "-b", "10", "--flip-h"], 63, 48, True, True),
+                 (["-w", "65x47", "--flip-h", "--flip-v"], 65, 47, False, True),
+                 (["-w", "400x480", "--flip-h", "--flip-v"], 400, 480, False, False)]
+        with tempfile.TemporaryDirectory() as d:
+            for n, (extra, width, height, ten_bit, red_first) in enumerate(cases):
+                with self.subTest(extra=extra):
+                    out = os.path.join(d, "rgb%d" % n)
+                    rc, _, err = run("capture", "--simulator", "--sim-colour", "--sim-scene",
+                                     "test-pattern", "-q", "-e", "10", "--demosaic", "-o", out,
+                                     *extra)
+                    self.assertEqual(rc, 0, err)
+                    frame_width = int(extra[1].split("x")[0])
+                    mosaic = expected_test_pattern(frame_width, height, ten_bit)
+                    expected = reference_demosaic(mosaic, width, ten_bit, red_first)
+                    self.assertEqual(fitsverify(out + ".fits"), (0, 0))
+                    with fits.open(out + ".fits") as f:
+                        h = f[0].header
+                        self.assertEqual((h["BITPIX"], h["NAXIS"], h["NAXIS3"]), (8, 3, 3))
+                        self.assertNotIn("BAYERPAT", h)
+                        np.testing.assert_array_equal(f[0].data, expected)
+                    png, ctype, depth, _ = decode_png(out + ".png")
+                    self.assertEqual((ctype, depth), (2, 8))
+                    np.testing.assert_array_equal(png, np.moveaxis(expected, 0, -1))
+
+
 if __name__ == "__main__":
     unittest.main()
