@@ -67,7 +67,7 @@ TEST(PlaceWindow, OriginAndColourPhaseFollowTheReadout) {
       {{376, 240}, false, false, 68 + 50, 120, "RGGB"},  // rows of 616 centred columns
       {{376, 240}, true, false, 68 + 616 - 50 - 376, 120, "GRBG"},
       {{377, 241}, false, false, 68, 118, "RGGB"},
-      {{377, 241}, false, true, 68, 118, "RGGB"},  // the last row, 358, is even too
+      {{377, 241}, false, true, 68, 118, "RGGB"},             // the last row, 358, is even too
       {{377, 241}, true, true, 68 + 616 - 377, 118, "GRBG"},  // flipped rows start at column 683
       {{1, 1}, false, false, 68, 238, "RGGB"},
   };
@@ -77,8 +77,8 @@ TEST(PlaceWindow, OriginAndColourPhaseFollowTheReadout) {
     s.flipHorizontal = c.flipH;
     s.flipVertical = c.flipV;
     const WindowPlacement p = PlaceWindow(s);
-    SCOPED_TRACE(testing::Message() << c.window.width << "x" << c.window.height << " h"
-                                    << c.flipH << " v" << c.flipV);
+    SCOPED_TRACE(testing::Message()
+                 << c.window.width << "x" << c.window.height << " h" << c.flipH << " v" << c.flipV);
     EXPECT_EQ(p.xOrigin, c.x);
     EXPECT_EQ(p.yOrigin, c.y);
     EXPECT_EQ(BayerPattern(p), c.pattern);

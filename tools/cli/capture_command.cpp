@@ -29,8 +29,8 @@ std::vector<FramePaths> PlanPaths(const CaptureOptions& o) {
   // A directory as the prefix means files named "capture" inside it.
   std::string prefix = o.output;
   struct stat st {};
-  if (!prefix.empty() && (prefix.back() == '/' || (stat(prefix.c_str(), &st) == 0 &&
-                                                   S_ISDIR(st.st_mode)))) {
+  if (!prefix.empty() &&
+      (prefix.back() == '/' || (stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
     if (prefix.back() != '/') prefix += '/';
     prefix += "capture";
   }
@@ -76,9 +76,8 @@ void Report(const Frame& frame, const RgbImage* rgb, const FramePaths& paths) {
     std::snprintf(what, sizeof what, "%ux%u RGB from %s %u-bit, %.3f s, gain %u", rgb->width,
                   rgb->height, f.bayerPattern.c_str(), f.bits, f.exposureS, f.gain);
   } else {
-    std::snprintf(what, sizeof what, "%ux%u %u-bit%s%s, %.3f s, gain %u", f.width, f.height,
-                  f.bits, f.bayerPattern.empty() ? "" : " ", f.bayerPattern.c_str(),
-                  f.exposureS, f.gain);
+    std::snprintf(what, sizeof what, "%ux%u %u-bit%s%s, %.3f s, gain %u", f.width, f.height, f.bits,
+                  f.bayerPattern.empty() ? "" : " ", f.bayerPattern.c_str(), f.exposureS, f.gain);
   }
   if (!paths.fits.empty()) std::printf("wrote %s (%s)\n", paths.fits.c_str(), what);
   if (!paths.png.empty()) std::printf("wrote %s (%s)\n", paths.png.c_str(), what);

@@ -12,12 +12,11 @@ namespace {
 // The frame's samples, `width` columns per row, plus the one spare sample
 // the demosaic reads past the end. Drops trailing columns when narrower.
 template <typename Sample>
-std::vector<Sample> Mosaic(const std::vector<Sample>& samples, uint32_t frameWidth,
-                           uint32_t width, uint32_t height) {
+std::vector<Sample> Mosaic(const std::vector<Sample>& samples, uint32_t frameWidth, uint32_t width,
+                           uint32_t height) {
   std::vector<Sample> out(size_t{width} * height + 1, 0);
   for (uint32_t r = 0; r < height; ++r) {
-    std::copy_n(samples.begin() + size_t{r} * frameWidth, width,
-                out.begin() + size_t{r} * width);
+    std::copy_n(samples.begin() + size_t{r} * frameWidth, width, out.begin() + size_t{r} * width);
   }
   return out;
 }

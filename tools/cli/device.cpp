@@ -77,16 +77,15 @@ Status Device::Open(const DeviceOptions& o) {
   devicePath_ = tarncam_device_path();
   closeUSB();
   if (version == kNoDeviceReply) {
-    return Status::Error(ExitCode::kNoCamera,
-                         simulated_ ? "no camera found (the simulated camera is unplugged)"
-                                    : "no camera found");
+    return Status::Error(
+        ExitCode::kNoCamera,
+        simulated_ ? "no camera found (the simulated camera is unplugged)" : "no camera found");
   }
   firmwareVersion_ = version;
   return Status::Error(ExitCode::kWrongFirmware,
                        "the camera runs firmware version " + Hex(version) + " (" +
                            std::to_string(version) + "); this library drives " +
-                           Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) +
-                           ")");
+                           Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) + ")");
 }
 
 void Device::Close() {

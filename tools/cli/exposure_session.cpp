@@ -141,8 +141,7 @@ Status ExposureSession::Expose(Progress& progress, const char* label, Frame* fra
   }
   if (took.failed >= took.attempted) {
     return Status::Error(ExitCode::kFailure, "the camera delivered no frame (" +
-                                                 std::to_string(took.failed) +
-                                                 " reads failed)");
+                                                 std::to_string(took.failed) + " reads failed)");
   }
 
   FrameInfo& info = frame->info;

@@ -57,16 +57,16 @@ void WriteKeys(MemoryFits& f, const FrameInfo& info, bool raw) {
   fits_update_key(f.file, TDOUBLE, "EXPTIME", &exposure, "[s] exposure time", &st);
   fits_update_key(f.file, TSTRING, "DATE-OBS", const_cast<char*>(info.dateObs.c_str()),
                   "UTC start of the exposure", &st);
-  fits_update_key(f.file, TSTRING, "INSTRUME", const_cast<char*>(info.instrument.c_str()),
-                  "camera", &st);
+  fits_update_key(f.file, TSTRING, "INSTRUME", const_cast<char*>(info.instrument.c_str()), "camera",
+                  &st);
   fits_update_key(f.file, TINT, "GAIN", &gain, "gain setting, 0 to 100", &st);
   fits_update_key(f.file, TINT, "XBINNING", &binning, "binning factor in x", &st);
   fits_update_key(f.file, TINT, "YBINNING", &binning, "binning factor in y", &st);
   fits_update_key(f.file, TINT, "XORGSUBF", &xOrigin, "[px] sensor column of the window", &st);
   fits_update_key(f.file, TINT, "YORGSUBF", &yOrigin, "[px] sensor row of the window", &st);
   // Row 0 of the data is the first row the camera delivered.
-  fits_update_key(f.file, TSTRING, "ROWORDER", const_cast<char*>("TOP-DOWN"),
-                  "order of the rows", &st);
+  fits_update_key(f.file, TSTRING, "ROWORDER", const_cast<char*>("TOP-DOWN"), "order of the rows",
+                  &st);
   if (raw && !info.bayerPattern.empty()) {
     int zero = 0;
     fits_update_key(f.file, TSTRING, "BAYERPAT", const_cast<char*>(info.bayerPattern.c_str()),
@@ -96,8 +96,7 @@ Status WriteFitsRaw(const Frame& frame, FILE* out) {
   fits_create_img(f.file, info.bits == 8 ? BYTE_IMG : USHORT_IMG, 2, axes, &f.status);
   WriteKeys(f, info, true);
   if (info.bits == 8) {
-    fits_write_img(f.file, TBYTE, 1, samples, const_cast<uint8_t*>(frame.bytes.data()),
-                   &f.status);
+    fits_write_img(f.file, TBYTE, 1, samples, const_cast<uint8_t*>(frame.bytes.data()), &f.status);
   } else {
     fits_write_img(f.file, TUSHORT, 1, samples, const_cast<uint16_t*>(frame.words.data()),
                    &f.status);

@@ -31,8 +31,7 @@ std::string BayerPattern(const WindowPlacement& p) {
   return kCells[p.firstY & 1][p.firstX & 1];
 }
 
-bool PlanDemosaic(const std::string& pattern, uint32_t width, uint32_t height,
-                  DemosaicPlan* plan) {
+bool PlanDemosaic(const std::string& pattern, uint32_t width, uint32_t height, DemosaicPlan* plan) {
   // Column parity of the non-green site on even rows, and what it holds.
   uint32_t parity = 0;
   bool red = true;

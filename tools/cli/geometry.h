@@ -36,7 +36,7 @@ std::string BayerPattern(const WindowPlacement& placement);
 // columns whose parity is the width's; when the window's even rows carry
 // their non-green colour at the other parity, the last column is dropped.
 struct DemosaicPlan {
-  uint32_t width = 0;  // mosaic width handed to the library (W or W - 1)
+  uint32_t width = 0;        // mosaic width handed to the library (W or W - 1)
   bool colour1IsRed = true;  // else colour 1 is blue
 };
 // False when the frame is too small to give one colour pixel.

@@ -27,13 +27,13 @@ constexpr const char* kExitCodes =
     "Without a camera (or with --simulator) the library's built-in simulator is used.";
 
 void AddDeviceOptions(CLI::App* cmd, DeviceOptions& d) {
-  cmd->add_flag("--simulator", d.forceSimulator, "Use the built-in simulator even if a camera "
-                                                 "is connected");
+  cmd->add_flag("--simulator", d.forceSimulator,
+                "Use the built-in simulator even if a camera "
+                "is connected");
   cmd->add_flag("--colour,--color", d.colour,
                 "Treat a real camera as a colour (Bayer) camera; the simulator says itself");
   const char* group = "Simulator";
-  cmd->add_flag("--sim-colour,--sim-color", d.simColour, "Simulate a colour camera")
-      ->group(group);
+  cmd->add_flag("--sim-colour,--sim-color", d.simColour, "Simulate a colour camera")->group(group);
   cmd->add_option("--sim-scene", d.simScene, "stars (default) or test-pattern")
       ->check(CLI::IsMember({"stars", "test-pattern"}))
       ->group(group);
@@ -49,8 +49,7 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& d) {
   cmd->add_option("--sim-fail-reads", d.simFailReads,
                   "The first N bulk reads fail (the library retries after a 3.5 s reset)")
       ->group(group);
-  cmd->add_flag("--sim-timeout-reads", d.simTimeoutReads,
-                "Every bulk read runs into its timeout")
+  cmd->add_flag("--sim-timeout-reads", d.simTimeoutReads, "Every bulk read runs into its timeout")
       ->group(group);
 }
 
@@ -75,8 +74,7 @@ int Finish(const Status& s) {
 }
 
 int Run(int argc, char** argv) {
-  CLI::App app{"tarncam: capture, stream and guide with the camera (or its simulator)",
-               "tarncam"};
+  CLI::App app{"tarncam: capture, stream and guide with the camera (or its simulator)", "tarncam"};
   app.require_subcommand(1, 1);
   app.footer(kExitCodes);
 
@@ -89,8 +87,7 @@ int Run(int argc, char** argv) {
   CLI::App* cap = app.add_subcommand("capture", "Take frames and write FITS and PNG files");
   AddDeviceOptions(cap, device);
   AddExposureOptions(cap, capture.exposure, captureWindow);
-  cap->add_option("-n,--count", capture.count, "Number of frames")
-      ->check(CLI::Range(1u, 100'000u));
+  cap->add_option("-n,--count", capture.count, "Number of frames")->check(CLI::Range(1u, 100'000u));
   cap->add_option("-i,--interval", capture.intervalMs,
                   "Start-to-start spacing of frames in milliseconds (0: back to back)")
       ->check(CLI::Range(0u, 86'400'000u));

@@ -24,9 +24,10 @@ bool ParseUnsigned(const std::string& text, size_t begin, size_t end, uint32_t* 
 
 Status CheckGuideMs(const char* name, int32_t ms) {
   if (ms == -1 || (ms >= 0 && ms <= kMaxGuideMs)) return Status::Ok();
-  return Status::Error(ExitCode::kBadArguments,
-                       std::string(name) + ": a pulse lasts 0 to 3600000 ms, or -1 (until "
-                       "cancelled), not " + std::to_string(ms));
+  return Status::Error(ExitCode::kBadArguments, std::string(name) +
+                                                    ": a pulse lasts 0 to 3600000 ms, or -1 (until "
+                                                    "cancelled), not " +
+                                                    std::to_string(ms));
 }
 
 }  // namespace

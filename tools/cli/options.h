@@ -25,7 +25,7 @@ struct DeviceOptions {
   bool simBlank = false;
   bool simAbsent = false;
   std::optional<uint32_t> simFirmwareVersion;
-  uint32_t simFailReads = 0;  // the first this many bulk reads fail
+  uint32_t simFailReads = 0;     // the first this many bulk reads fail
   bool simTimeoutReads = false;  // every bulk read runs into its timeout
 };
 
@@ -49,7 +49,7 @@ enum class OutputFormat { kFits, kPng, kBoth };
 struct CaptureOptions {
   ExposureSettings exposure;
   uint32_t count = 1;
-  uint32_t intervalMs = 0;  // start-to-start spacing of frames; 0 back to back
+  uint32_t intervalMs = 0;         // start-to-start spacing of frames; 0 back to back
   std::string output = "capture";  // path prefix; ".fits"/".png" are appended
   OutputFormat format = OutputFormat::kBoth;
   bool demosaic = false;

@@ -78,15 +78,14 @@ Status OutputFile::Create(const std::string& path) {
 Status OutputFile::Commit() {
   if (stream_ == nullptr) return NotWritable(path_, "no file open");
   errno = 0;
-  bool ok = std::ferror(stream_) == 0 && std::fflush(stream_) == 0 &&
-            fsync(fileno(stream_)) == 0;
+  bool ok = std::ferror(stream_) == 0 && std::fflush(stream_) == 0 && fsync(fileno(stream_)) == 0;
   ok = std::fclose(stream_) == 0 && ok;
   const int err = errno;
   stream_ = nullptr;
   if (!ok) {
     Discard();
-    return Status::Error(ExitCode::kFailure, "writing " + path_ + " failed: " +
-                                                 std::strerror(err != 0 ? err : EIO));
+    return Status::Error(ExitCode::kFailure,
+                         "writing " + path_ + " failed: " + std::strerror(err != 0 ? err : EIO));
   }
   if (rename(tempPath_.c_str(), path_.c_str()) != 0) {
     const std::string why = std::strerror(errno);

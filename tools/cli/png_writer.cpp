@@ -72,9 +72,8 @@ Status WritePngRaw(const Frame& frame, FILE* out) {
   const size_t rowBytes = size_t{f.width} * (f.bits == 8 ? 1 : 2);
   std::vector<const uint8_t*> rows(f.height);
   for (uint32_t r = 0; r < f.height; ++r) rows[r] = data + r * rowBytes;
-  return Finish(Encode({f.width, f.height, f.bits == 8 ? Kind::kGrey8 : Kind::kGrey16,
-                        rows.data()},
-                       out));
+  return Finish(
+      Encode({f.width, f.height, f.bits == 8 ? Kind::kGrey8 : Kind::kGrey16, rows.data()}, out));
 }
 
 Status WritePngRgb(const RgbImage& image, FILE* out) {

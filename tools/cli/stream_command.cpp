@@ -23,8 +23,8 @@ struct Tally {
 
 void PrintSummary(const Tally& t, double seconds) {
   const double fps = seconds > 0 ? t.frames / seconds : 0.0;
-  std::printf("%u frames in %.3f s: %.2f frames/s; failed reads: %u of %u", t.frames, seconds,
-              fps, t.failedReads, t.reads);
+  std::printf("%u frames in %.3f s: %.2f frames/s; failed reads: %u of %u", t.frames, seconds, fps,
+              t.failedReads, t.reads);
   if (t.lost != 0) std::printf("; frames lost: %u", t.lost);
   std::printf("\n");
   std::fflush(stdout);
