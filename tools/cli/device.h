@@ -27,7 +27,7 @@ class Device {
   Status Open(const DeviceOptions& options);
 
   // Closes the camera. Only when no exposure can still write into a buffer
-  // of ours; Abandon() is the way out otherwise.
+  // of ours; AbandonAndExit (exposure_session.h) is the way out otherwise.
   void Close();
 
   bool simulated() const { return simulated_; }

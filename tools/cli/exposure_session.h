@@ -16,7 +16,7 @@
 
 namespace tarncli {
 
-// Reads the library counts of a frame's bulk reads took.
+// The bulk reads one frame took, by the library's counters.
 struct ReadCounts {
   uint32_t attempted = 0;
   uint32_t failed = 0;
