@@ -113,10 +113,12 @@ int Run(int argc, char** argv) {
   CLI::App* info = app.add_subcommand("info", "Show the camera, its firmware and the library");
   AddDeviceOptions(info, device);
 
-  CLI::App* gd = app.add_subcommand(
-      "guide",
-      "Send guide pulses or cancel them. East/west drive the X axis, south/north the Y axis "
-      "(direction bits 0x1, 0x2, 0x4, 0x8; what each bit does is the camera firmware's)");
+  CLI::App* gd = app.add_subcommand("guide", "Send guide pulses or cancel them");
+  gd->footer(
+      "East and west drive the X axis, south and north the Y axis: direction bits 0x1 (+X), "
+      "0x2 (-X), 0x4 (+Y), 0x8 (-Y). What each bit does on the sky is the camera firmware's "
+      "and depends on how the camera is mounted. The camera times the pulses itself.\n\n" +
+      std::string(kExitCodes));
   AddDeviceOptions(gd, device);
   auto pulse = [gd](const char* name, std::optional<int32_t>& field, const char* help) {
     gd->add_option_function<int32_t>(
