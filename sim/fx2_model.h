@@ -48,7 +48,7 @@ class Fx2Model {
   };
   std::vector<Expected> expected;  // every byte of the image's data records
   std::array<uint8_t, 65536> ram{};
-  std::vector<uint16_t> writtenList;   // addresses written since the hold began
+  std::vector<uint16_t> writtenList;  // addresses written since the hold began
   std::array<bool, 65536> written{};
   bool programmed;
   bool staysBlank;

@@ -4,14 +4,15 @@
 
 namespace sim {
 namespace {
-uint16_t Word(const uint8_t* b, int at) {
-  return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
+uint16_t Word(const uint8_t* b, int at) { return static_cast<uint16_t>(b[at] << 8 | b[at + 1]); }
 uint32_t Count(const uint8_t* b, int at) {
   return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16;
 }
 }  // namespace
 
+// The firmware's split of an exposure: in the short regime the sensor's
+// shutter width alone sets it; in the long regime the camera times the
+// requested milliseconds itself and the sensor adds one window of rows.
 uint64_t SensorSettings::ExposureUs() const {
   const double rows = regime == kLongRegime ? windowHeight : shutterRows;
   double us = rows * RowTimeUs();
@@ -24,6 +25,8 @@ uint64_t SensorSettings::TransferUs() const {
   return static_cast<uint64_t>(std::llround(clocks * 1e6 / PixelClockHz()));
 }
 
+// Positions 8-9 (offset), 17-18 and 29-32 (fixed words) carry nothing the
+// model uses; 48-63 are padding.
 SensorSettings DecodeBlock(const uint8_t* b, uint16_t value, uint16_t index) {
   SensorSettings s;
   s.companding = Word(b, 0);

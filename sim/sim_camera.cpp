@@ -19,7 +19,7 @@ using tarncam::kInvalidHandle;
 namespace {
 
 constexpr char kPath[] = "sim:tarncam/0";
-constexpr uint8_t kSerialIndex = 3;  // any nonzero index marks a programmed controller
+constexpr uint8_t kSerialIndex = 3;     // any nonzero index marks a programmed controller
 constexpr uint64_t kGuideUnitUs = 100;  // the wire's guide durations count 0.1 ms
 
 // Made-up vendor and product ids: one pair for the bare controller, one for
@@ -60,9 +60,9 @@ bool ValidOptions(const Options& o) {
   auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
   return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
          prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
-         prob(o.short_read_probability) && prob(o.control_fail_probability) &&
-         o.seeing_px > 0.1 && o.seeing_px < 20 && o.star_brightness >= 0 && o.sky_level >= 0 &&
-         o.read_noise >= 0 && o.star_count <= 100000;
+         prob(o.short_read_probability) && prob(o.control_fail_probability) && o.seeing_px > 0.1 &&
+         o.seeing_px < 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
+         o.star_count <= 100000;
 }
 
 uint32_t IdWord(const Options& o) {
@@ -142,6 +142,9 @@ void SimCamera::GoAway(uint64_t now, uint64_t backAt) {
   cv.notify_all();
 }
 
+// A handle works only for the device it was opened on: once the device left
+// the bus (a download, a disconnect) it stays dead even after the device is
+// back, as a real USB stack's handles do.
 SimCamera::HandleInfo* SimCamera::Live(Handle h, bool wantInterface) {
   if (shutdown) return nullptr;
   UpdatePresence(clock.NowUs());
@@ -201,8 +204,8 @@ void SimCamera::CloseDevice(Handle device) {
   if (it != handles.end() && !it->second.isInterface) handles.erase(it);
 }
 
-bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy,
-                              uint32_t length, const void* value) {
+bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
+                              const void* value) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   HandleInfo* h = Live(usb, true);
@@ -228,6 +231,8 @@ double SimCamera::Chance(uint64_t number, uint64_t kind) const {
   return (h >> 11) * (1.0 / 9007199254740992.0);
 }
 
+// Control transfers are numbered in the order they reach a live interface,
+// which is what the numbered control fault counts.
 bool SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
                                 uint32_t length) {
   std::unique_lock<std::mutex> lk(mu);
@@ -252,12 +257,24 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
       setup.value == kDeviceDescriptorValue) {
     const bool prog = fx2.Programmed();
     const uint16_t pid = prog ? kCameraProductId : kBlankProductId;
-    const uint8_t d[kDeviceDescriptorLength] = {
-        18, 1, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 64,
-        static_cast<uint8_t>(kVendorId), static_cast<uint8_t>(kVendorId >> 8),
-        static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8), 0x00, 0x01,
-        static_cast<uint8_t>(prog ? 1 : 0), static_cast<uint8_t>(prog ? 2 : 0),
-        static_cast<uint8_t>(prog ? kSerialIndex : 0), 1};
+    const uint8_t d[kDeviceDescriptorLength] = {18,
+                                                1,
+                                                0x00,
+                                                0x02,
+                                                0xFF,
+                                                0xFF,
+                                                0xFF,
+                                                64,
+                                                static_cast<uint8_t>(kVendorId),
+                                                static_cast<uint8_t>(kVendorId >> 8),
+                                                static_cast<uint8_t>(pid),
+                                                static_cast<uint8_t>(pid >> 8),
+                                                0x00,
+                                                0x01,
+                                                static_cast<uint8_t>(prog ? 1 : 0),
+                                                static_cast<uint8_t>(prog ? 2 : 0),
+                                                static_cast<uint8_t>(prog ? kSerialIndex : 0),
+                                                1};
     std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
     return true;
   }
@@ -327,10 +344,14 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
       };
       const int sx = axisSign(setup.index, TARNCAM_SIM_GUIDE_PLUS_X, TARNCAM_SIM_GUIDE_MINUS_X);
       const int sy = axisSign(setup.index, TARNCAM_SIM_GUIDE_PLUS_Y, TARNCAM_SIM_GUIDE_MINUS_Y);
-      if (sx == 2) StopAxis(axisX, now);
-      else if (sx != 0) StartPulse(axisX, sx, dx, now);
-      if (sy == 2) StopAxis(axisY, now);
-      else if (sy != 0) StartPulse(axisY, sy, dy, now);
+      if (sx == 2)
+        StopAxis(axisX, now);
+      else if (sx != 0)
+        StartPulse(axisX, sx, dx, now);
+      if (sy == 2)
+        StopAxis(axisY, now);
+      else if (sy != 0)
+        StartPulse(axisY, sy, dy, now);
       return true;
     }
     case kReqGuideStopBoth:
@@ -399,8 +420,9 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   if (transferred != nullptr) *transferred = 0;
   HandleInfo* h = Live(usb, true);
   if (h == nullptr || pipe != tarncam::kPipeIn || buffer == nullptr) return false;
-  // Without its program the controller sends no frames: the read runs into
-  // its timeout.
+  // The exposure starts when the read arrives (the firmware takes a picture
+  // per request) and uses the settings in force at that moment: a block that
+  // arrives meanwhile applies to the next frame.
   const uint64_t start = clock.NowUs();
   const uint64_t timeoutAt = h->timeoutMs != 0 ? start + uint64_t{h->timeoutMs} * 1000 : kForever;
   const uint64_t readNo = ++stats.reads;
@@ -412,16 +434,21 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
       (opts.fail_read_number != 0 && readNo >= opts.fail_read_number &&
        readNo < uint64_t{opts.fail_read_number} + std::max<uint32_t>(opts.fail_read_count, 1)) ||
       (opts.read_fail_probability > 0 && Chance(readNo, 1) < opts.read_fail_probability);
+  // Without its program the controller sends no frames: the read runs into
+  // its timeout.
   const bool timesOut =
       !fx2.Running() || readNo == opts.timeout_read_number ||
       (opts.read_timeout_probability > 0 && Chance(readNo, 2) < opts.read_timeout_probability);
   const bool shortRead =
       readNo == opts.short_read_number ||
       (opts.short_read_probability > 0 && Chance(readNo, 3) < opts.short_read_probability);
+  // The cable is pulled halfway through the light.
   const uint64_t disconnectAt =
       readNo == opts.disconnect_read_number ? start + exposureUs / 2 : kForever;
   const uint64_t completeAt = timesOut ? kForever : doneAt;
 
+  // The read ends early when it is aborted or its device or interface goes
+  // away; a device that left the bus shows as a changed epoch.
   const uint64_t readEpoch = epoch;
   const bool held = holdReads;
   readPending = true;
@@ -464,11 +491,15 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   if (!complete) return false;  // timed out
   if (failRead) return false;   // a transfer error at the end of the frame
 
+  // The camera sends its frame, never more than was asked for; a host asking
+  // for more than the frame gets a short transfer, as with a setting that
+  // was stored but never sent.
   uint64_t bytes = std::min<uint64_t>(length, s.FrameBytes());
   if (shortRead) {
     const uint64_t rowBytes = uint64_t{s.RowPitch()} * s.BytesPerSample();
     bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
   }
+  // The scene as it stood when the light ended, not when the last byte left.
   bytes = Render(buffer, bytes, s, readNo, now - std::min(now, s.TransferUs()));
   if (bytes == s.FrameBytes()) ++stats.frames;
   if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);

@@ -52,8 +52,8 @@ class SimCamera final : public tarncam::UsbTransport {
   bool Initialize(tarncam::Handle device, tarncam::Handle* usb) override;
   void Free(tarncam::Handle usb) override;
   void CloseDevice(tarncam::Handle device) override;
-  bool SetPipePolicy(tarncam::Handle usb, uint8_t pipe, tarncam::PipePolicy policy,
-                     uint32_t length, const void* value) override;
+  bool SetPipePolicy(tarncam::Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
+                     const void* value) override;
   bool ControlTransfer(tarncam::Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
                        uint32_t length) override;
   bool ReadPipe(tarncam::Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,

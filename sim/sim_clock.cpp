@@ -24,8 +24,8 @@ bool RealClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_var
     cv.wait(lock, done);
     return true;
   }
-  const auto at = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(
-      originNs + static_cast<int64_t>(deadlineUs) * 1000));
+  const auto at = std::chrono::steady_clock::time_point(
+      std::chrono::nanoseconds(originNs + static_cast<int64_t>(deadlineUs) * 1000));
   return cv.wait_until(lock, at, done);
 }
 

@@ -35,8 +35,7 @@ class Clock {
   // real until done(), or until others have moved virtual time past the
   // deadline; it is how tests keep a read pending.
   virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                         uint64_t deadlineUs, const std::function<bool()>& done,
-                         bool held) = 0;
+                         uint64_t deadlineUs, const std::function<bool()>& done, bool held) = 0;
 
   // Wakers are called after virtual time moved, outside any lock of the
   // clock's users; a camera registers one that wakes its held waits.

@@ -25,9 +25,9 @@
 namespace sim {
 
 struct Star {
-  double x;     // sensor column of the centre, before the guide offset
-  double y;     // sensor row
-  double flux;  // electrons per second
+  double x;       // sensor column of the centre, before the guide offset
+  double y;       // sensor row
+  double flux;    // electrons per second
   double rgb[3];  // relative response of the red, green and blue sites
 };
 
@@ -52,9 +52,9 @@ class StarField final : public FrameGenerator {
 
   StarFieldConfig config;
   std::vector<Star> stars;
-  std::vector<uint32_t> hot;     // sensor pixel indices
-  std::vector<float> rate;       // e-/s per sensor pixel, stars and sky
-  std::vector<float> normals;    // standard normal deviates, drawn once
+  std::vector<uint32_t> hot;      // sensor pixel indices
+  std::vector<float> rate;        // e-/s per sensor pixel, stars and sky
+  std::vector<float> normals;     // standard normal deviates, drawn once
   std::vector<float> poissonExp;  // exp(-mean) for small means, by 1/64 e-
   double builtX = 1e300, builtY = 1e300;
   FrameConditions cond;

@@ -71,9 +71,9 @@ struct Link {
            uint16_t value = 0) {
     std::vector<uint8_t> copy(static_cast<const uint8_t*>(data),
                               static_cast<const uint8_t*>(data) + length);
-    return cam.ControlTransfer(usb, {tarncam::kVendorOut, request, value, index,
-                                     static_cast<uint16_t>(length)},
-                               copy.data(), length);
+    return cam.ControlTransfer(
+        usb, {tarncam::kVendorOut, request, value, index, static_cast<uint16_t>(length)},
+        copy.data(), length);
   }
   bool In(uint8_t request, uint8_t* data, uint32_t length, uint16_t index = 0) {
     return cam.ControlTransfer(
