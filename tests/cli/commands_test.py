@@ -32,6 +32,7 @@ class ArgumentTest(unittest.TestCase):
             ["capture", "--window", "640x240"],  # short rows carry 616 columns
             ["capture", "--format", "tiff"],
             ["capture", "--count", "0"],
+            ["capture", "--output", ""],
             ["capture", "--sim-scene", "galaxies"],
             ["stream", "--count", "0"],
             ["guide", "--simulator"],

@@ -88,6 +88,7 @@ void Report(const Frame& frame, const RgbImage* rgb, const FramePaths& paths) {
 
 Status RunCapture(const DeviceOptions& deviceOptions, const CaptureOptions& o) {
   if (Status s = CheckExposureSettings(o.exposure); !s.ok()) return s;
+  if (o.output.empty()) return Status::Error(ExitCode::kBadArguments, "--output: a path prefix");
   const std::vector<FramePaths> paths = PlanPaths(o);
   // Refuse an output we cannot create before spending an exposure on it.
   for (const FramePaths& p : paths) {
@@ -99,13 +100,19 @@ Status RunCapture(const DeviceOptions& deviceOptions, const CaptureOptions& o) {
     }
   }
 
+  // The device closes the camera (and detaches the simulator) on every
+  // return below; the session is destroyed first, so the buffer outlives
+  // every readout that was allowed to finish.
   Device device;
   if (Status s = device.Open(deviceOptions); !s.ok()) return s;
+  // Known only once the camera answered: the simulator reports its mosaic.
   if (o.demosaic && !device.colour()) {
     return Status::Error(ExitCode::kBadArguments,
                          "--demosaic: the camera is monochrome (give --colour for a colour "
                          "camera the tool cannot identify)");
   }
+  // The settings do not change between frames, so one programming serves
+  // them all (the library resends only when something changed anyway).
   ExposureSession session(device, o.exposure);
   session.Program();
 
@@ -117,6 +124,7 @@ Status RunCapture(const DeviceOptions& deviceOptions, const CaptureOptions& o) {
     Frame frame;
     ReadCounts reads;
     if (Status s = session.Expose(progress, label.c_str(), &frame, &reads); !s.ok()) return s;
+    // Retried reads cost seconds each; say why the frame was slow.
     if (reads.failed != 0 && !o.quiet) {
       std::fprintf(stderr, "%s: %u of %u reads failed; the library retried\n", label.c_str(),
                    reads.failed, reads.attempted);
@@ -128,6 +136,8 @@ Status RunCapture(const DeviceOptions& deviceOptions, const CaptureOptions& o) {
     if (Status s = WriteFrame(frame, o.demosaic ? &rgb : nullptr, paths[i]); !s.ok()) return s;
     Report(frame, o.demosaic ? &rgb : nullptr, paths[i]);
 
+    // The interval runs from frame start to frame start, so it keeps a
+    // steady cadence whatever the exposure and the file writing took.
     if (i + 1 < o.count && o.intervalMs != 0) {
       const auto next = frameStart + std::chrono::milliseconds(o.intervalMs);
       const auto now = Clock::now();

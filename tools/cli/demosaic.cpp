@@ -38,6 +38,8 @@ Status DemosaicFrame(const Frame& frame, RgbImage* image) {
   const uint32_t h = f.height;
   const size_t pixels = size_t{w} * (h - 1);
   std::vector<uint8_t> interleaved(pixels * 3);
+  // Always through a copy: it carries the spare sample, and the narrower
+  // mosaic when the last column goes.
   if (f.bits == 8) {
     const std::vector<uint8_t> src = Mosaic(frame.bytes, f.width, w, h);
     debayerImage(src.data(), interleaved.data(), w, h);

@@ -61,11 +61,15 @@ Status Device::Open(const DeviceOptions& o) {
     if (Status s = AttachSimulator(o); !s.ok()) return s;
   }
 
+  // openUSB closes any earlier use, loads firmware into a blank controller
+  // and checks the version; the device stays open until Close().
   if (openUSB(0) == 1) {
     open_ = true;
     firmwareVersion_ = DEBUG(kFirmwareQuery);
     identification_ = GetVIDPID();
     devicePath_ = tarncam_device_path();
+    // The identification word's colour bit is the simulated camera's
+    // convention; for a real camera only the user can tell.
     colour_ = simulated_ ? (identification_ & TARNCAM_SIM_ID_COLOUR_BIT) != 0 : o.colour;
     return Status::Ok();
   }
@@ -76,6 +80,9 @@ Status Device::Open(const DeviceOptions& o) {
   const uint32_t version = DEBUG(kFirmwareQuery);
   devicePath_ = tarncam_device_path();
   closeUSB();
+  // No device: the reply of DEBUG with nothing open. A camera that does not
+  // answer the query replies with the query code itself, and counts as
+  // wrong firmware: it is there, but not one this library can drive.
   if (version == kNoDeviceReply) {
     return Status::Error(
         ExitCode::kNoCamera,

@@ -11,6 +11,8 @@
 
 namespace tarncli {
 
+// Prints what it could learn even when the open fails: a camera with the
+// wrong firmware still has a version and a path worth showing.
 Status RunInfo(const DeviceOptions& deviceOptions) {
   Device device;
   const Status s = device.Open(deviceOptions);
@@ -64,6 +66,7 @@ Status RunGuide(const DeviceOptions& deviceOptions, const GuideOptions& o) {
       }
     }
   }
+  // After the pulse, so that "pulse and stop" in one call does both in order.
   if (!o.cancel.empty()) {
     const bool x = o.cancel == "x" || o.cancel == "both";
     const bool y = o.cancel == "y" || o.cancel == "both";

@@ -81,6 +81,8 @@ ExposureSession::~ExposureSession() {
 }
 
 void ExposureSession::Program() {
+  // The setters only store; ProgramCamera derives the sensor timing from all
+  // of them at once, so they go first.
   Subframe(settings_.window.width, settings_.window.height);
   DynamicRange(settings_.bits);
   VerticalFlip(settings_.flipVertical ? 1 : 0);
@@ -102,6 +104,8 @@ void ExposureSession::StopExposure(ExitCode code, const std::string& why) {
 
 Status ExposureSession::Expose(Progress& progress, const char* label, Frame* frame,
                                ReadCounts* reads) {
+  // Ctrl-C during the open or the programming (which wait on the camera)
+  // is honoured before any exposure starts.
   if (Interrupted()) return Status::Error(ExitCode::kInterrupted, "interrupted");
   const ReadCounts before = CountsNow();
   const auto wallStart = std::chrono::system_clock::now();
@@ -111,6 +115,9 @@ Status ExposureSession::Expose(Progress& progress, const char* label, Frame* fra
   }
   progress.Start(settings_.exposureMs, label);
 
+  // Polling rather than the completion semaphore: isExposing reads with
+  // acquire ordering, so once it says 0 the whole frame is in the buffer,
+  // and the loop can watch the interrupt flag and the deadline meanwhile.
   const uint64_t boundMs = ReadoutBoundMs(settings_.exposureMs);
   while (isExposing() != 0) {
     if (Interrupted()) {
@@ -144,6 +151,8 @@ Status ExposureSession::Expose(Progress& progress, const char* label, Frame* fra
                                                  std::to_string(took.failed) + " reads failed)");
   }
 
+  // Describe the frame from the settings it was programmed with: the
+  // library's own record of them is not part of its interface.
   FrameInfo& info = frame->info;
   const WindowPlacement place = PlaceWindow(settings_);
   info.width = settings_.window.width;

@@ -9,6 +9,9 @@ namespace tarncli {
 namespace {
 
 // One cfitsio memory file; closes and frees whatever happens.
+// Building the file in memory keeps cfitsio away from the file system: its
+// file names have a syntax of their own (brackets, "!", compression
+// suffixes), and our own temporary-file handling decides where bytes land.
 class MemoryFits {
  public:
   MemoryFits() { fits_create_memfile(&file, &memory, &size, 2880 * 64, realloc, &status); }
@@ -47,6 +50,10 @@ class MemoryFits {
   int status = 0;
 };
 
+// The keywords capture programs look for: EXPTIME in seconds, DATE-OBS in
+// UTC, the binning and window origin that calibration frames are matched by,
+// and BAYERPAT for raw colour frames only (a demosaiced image has no mosaic).
+// cfitsio only records an error in `st`; later calls are then no-ops.
 void WriteKeys(MemoryFits& f, const FrameInfo& info, bool raw) {
   int& st = f.status;
   double exposure = info.exposureS;
@@ -107,6 +114,8 @@ Status WriteFitsRaw(const Frame& frame, FILE* out) {
 Status WriteFitsRgb(const FrameInfo& info, const RgbImage& image, FILE* out) {
   MemoryFits f;
   long axes[3] = {static_cast<long>(image.width), static_cast<long>(image.height), 3};
+  // NAXIS3 = 3 planes of 8 bits: the planar form that FITS viewers show as
+  // colour; the planes are stored one after another, red first.
   fits_create_img(f.file, BYTE_IMG, 3, axes, &f.status);
   WriteKeys(f, info, false);
   fits_write_img(f.file, TBYTE, 1, static_cast<LONGLONG>(image.planes.size()),

@@ -26,6 +26,8 @@ constexpr const char* kExitCodes =
     "\n"
     "Without a camera (or with --simulator) the library's built-in simulator is used.";
 
+// Every command chooses its camera the same way, so each takes the same
+// device options (after the subcommand name, where users put them).
 void AddDeviceOptions(CLI::App* cmd, DeviceOptions& d) {
   cmd->add_flag("--simulator", d.forceSimulator,
                 "Use the built-in simulator even if a camera "
@@ -155,6 +157,7 @@ int Run(int argc, char** argv) {
     if (Status s = ParseWindow(streamWindow, &stream.exposure.window); !s.ok()) return Finish(s);
   }
 
+  // Only now: Ctrl-C during parsing should simply end the process.
   InstallInterruptHandler();
   if (cap->parsed()) return Finish(RunCapture(device, capture));
   if (str->parsed()) return Finish(RunStream(device, stream));

@@ -32,6 +32,8 @@ Status CheckGuideMs(const char* name, int32_t ms) {
 
 }  // namespace
 
+// Subframe would keep the low 16 bits and clamp to the sensor without a
+// word; a window the user did not ask for is worse than a clear refusal.
 Status ParseWindow(const std::string& text, Window* window) {
   const size_t x = text.find_first_of("xX");
   Window w;
@@ -74,6 +76,7 @@ Status BuildGuidePulse(const GuideOptions& o, GuidePulse* pulse) {
   // the camera's firmware (and our simulator) give them: bit 0 +X, bit 1 -X,
   // bit 2 +Y, bit 3 -Y. East and south are the positive directions.
   GuidePulse p;
+  // Mixing the two forms would leave it unclear which word is sent.
   const bool named = o.east || o.west || o.north || o.south;
   const bool raw = o.directionBits || o.x || o.y;
   if (named && raw) {

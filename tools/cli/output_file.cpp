@@ -12,6 +12,9 @@
 namespace tarncli {
 namespace {
 
+// The temporary file must live in the target's directory: rename() is only
+// atomic within one file system, and the target's directory is the one
+// place we know the user can write to.
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -46,6 +49,8 @@ Status CheckWritable(const std::string& path) {
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     return NotWritable(path, "it is a directory");
   }
+  // Creating a file is the only reliable test: permissions, read-only
+  // mounts, quotas and ACLs all answer through it (access() would not).
   std::string temp;
   const int fd = MakeTemp(path, &temp);
   if (fd < 0) return NotWritable(path, std::strerror(errno));
@@ -77,6 +82,8 @@ Status OutputFile::Create(const std::string& path) {
 
 Status OutputFile::Commit() {
   if (stream_ == nullptr) return NotWritable(path_, "no file open");
+  // A full disk often shows only at flush or close; fsync before the rename
+  // so that a crash cannot leave a renamed file whose data never arrived.
   errno = 0;
   bool ok = std::ferror(stream_) == 0 && std::fflush(stream_) == 0 && fsync(fileno(stream_)) == 0;
   ok = std::fclose(stream_) == 0 && ok;
@@ -87,6 +94,8 @@ Status OutputFile::Commit() {
     return Status::Error(ExitCode::kFailure,
                          "writing " + path_ + " failed: " + std::strerror(err != 0 ? err : EIO));
   }
+  // rename() replaces an existing target in one step: readers see the old
+  // file or the new one, never a mixture.
   if (rename(tempPath_.c_str(), path_.c_str()) != 0) {
     const std::string why = std::strerror(errno);
     Discard();

@@ -31,6 +31,8 @@ void Progress::Start(uint32_t exposureMs, const char* label) {
 void Progress::Update(uint64_t elapsedMs) {
   if (!active_ || !tty_) return;
   const uint64_t done = std::min<uint64_t>(elapsedMs, totalMs_);
+  // Redraw only when the shown tenths change: the poll runs every 10 ms and
+  // a terminal need not be rewritten that often.
   const int tenthsLeft = static_cast<int>((totalMs_ - done + 99) / 100);
   if (tenthsLeft == lastDrawn_) return;
   lastDrawn_ = tenthsLeft;
@@ -40,11 +42,13 @@ void Progress::Update(uint64_t elapsedMs) {
   if (tenthsLeft > 0) {
     std::fprintf(out_, "\r[%s] %5.1f s left ", bar.c_str(), tenthsLeft / 10.0);
   } else {
+    // The camera sends the frame after the light time; that takes a moment.
     std::fprintf(out_, "\r[%s] reading out  ", bar.c_str());
   }
   std::fflush(out_);
 }
 
+// Clears the bar's line, so that the next message starts on a clean line.
 void Progress::Finish() {
   if (active_ && tty_) {
     std::fprintf(out_, "\r%*s\r", kBarWidth + 16, "");

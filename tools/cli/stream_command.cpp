@@ -54,6 +54,8 @@ Status RunStream(const DeviceOptions& deviceOptions, const StreamOptions& o) {
     Status s = session.Expose(quiet, label.c_str(), &frame, &reads);
     tally.reads += reads.attempted;
     tally.failedReads += reads.failed;
+    // A lost frame is counted and the stream goes on; Ctrl-C ends it with
+    // the summary of what was taken so far.
     if (s.code == ExitCode::kInterrupted) {
       result = s;
       break;
