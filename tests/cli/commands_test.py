@@ -103,23 +103,24 @@ class FailureTest(unittest.TestCase):
 
 class InterruptTest(unittest.TestCase):
     def test_ctrl_c_cancels_the_exposure_and_leaves_no_file(self):
-        with tempfile.TemporaryDirectory() as d:
-            p = subprocess.Popen([TOOL, "capture", "--simulator", "-e", "600000", "-o",
-                                  os.path.join(d, "long")], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True)
-            try:
-                # The tool announces every exposure over a second once it runs.
-                line = p.stderr.readline()
-                self.assertIn("exposing 600.0 s", line)
-                p.send_signal(signal.SIGINT)
-                _, err = p.communicate(timeout=RUN_TIMEOUT_S)
-            finally:
-                if p.poll() is None:
-                    p.kill()
-                    p.wait()
-            self.assertEqual(p.returncode, 130, err)
-            self.assertIn("interrupted", err)
-            self.assertEqual(os.listdir(d), [])
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name), tempfile.TemporaryDirectory() as d:
+                p = subprocess.Popen([TOOL, "capture", "--simulator", "-e", "600000", "-o",
+                                      os.path.join(d, "long")], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+                try:
+                    # The tool announces every exposure over a second once it runs.
+                    line = p.stderr.readline()
+                    self.assertIn("exposing 600.0 s", line)
+                    p.send_signal(sig)
+                    _, err = p.communicate(timeout=RUN_TIMEOUT_S)
+                finally:
+                    if p.poll() is None:
+                        p.kill()
+                        p.wait()
+                self.assertEqual(p.returncode, 130, err)
+                self.assertIn("interrupted; exposure cancelled", err)
+                self.assertEqual(os.listdir(d), [])
 
 
 class DeviceCommandTest(unittest.TestCase):
