@@ -18,7 +18,7 @@ tool=$(pwd)/build/linux-release/tools/cli/tarncam
 
 echo "=== capturing a simulated star field (2 s exposure)"
 mkdir -p "$out"
-"$tool" capture --simulator --exposure 2000 --gain 60 --output "$out/stars"
+"$tool" capture --simulator --exposure 2000 --gain 20 --output "$out/stars"
 
 echo
 echo "FITS: $out/stars.fits"
