@@ -59,6 +59,8 @@ Status Device::Open(const DeviceOptions& o) {
   } else if (checkdevice(0) == 0) {
     std::fprintf(stderr, "no camera found; using the built-in simulator\n");
     if (Status s = AttachSimulator(o); !s.ok()) return s;
+  } else if (o.simOptionsGiven) {
+    std::fprintf(stderr, "a camera is connected; the --sim-... options need --simulator\n");
   }
 
   // openUSB closes any earlier use, loads firmware into a blank controller

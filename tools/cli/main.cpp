@@ -147,6 +147,11 @@ int Run(int argc, char** argv) {
     return rc == 0 ? 0 : static_cast<int>(ExitCode::kBadArguments);
   }
 
+  for (const CLI::App* sub : app.get_subcommands()) {
+    for (const CLI::Option* opt : sub->get_options()) {
+      if (opt->get_group() == "Simulator" && opt->count() > 0) device.simOptionsGiven = true;
+    }
+  }
   capture.format = format == "fits"  ? OutputFormat::kFits
                    : format == "png" ? OutputFormat::kPng
                                      : OutputFormat::kBoth;

@@ -27,6 +27,7 @@ struct DeviceOptions {
   std::optional<uint32_t> simFirmwareVersion;
   uint32_t simFailReads = 0;     // the first this many bulk reads fail
   bool simTimeoutReads = false;  // every bulk read runs into its timeout
+  bool simOptionsGiven = false;  // any of the above was on the command line
 };
 
 struct Window {
