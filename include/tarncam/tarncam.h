@@ -25,6 +25,16 @@
  * 752 or 480). A destination sized for the window asked for is therefore
  * always large enough.
  *
+ * Output limits: GETBUFFER never reads past its source buffers and never
+ * writes through a null destination. A length beyond the source is clamped:
+ * modes 1 and 2 to 784,000 raw bytes, modes 3 and 5 to 784,000 samples, mode
+ * 0 to 1,568,000 bytes (mode 4 always writes 1,080,624 bytes); size the
+ * destination for the clamped length. A null destination makes GETBUFFER do
+ * nothing and return 0. The demosaic functions return the number of output
+ * rows, H - 1; with H = 0 they write nothing and return 0. debayerBuffer uses
+ * only the rows that fit in the raw buffer (W * H + 1 <= 784,000).
+ * debayerImageW gives 255 for any green pair summing to 2048 or more.
+ *
  * Completion semaphore: on Windows a semaphore HANDLE; in the native library a
  * pointer to an initialised POSIX sem_t (sem_t *), which the library only
  * posts (sem_post) once per frame read. The readout worker of

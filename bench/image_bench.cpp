@@ -1,0 +1,324 @@
+// Times each image conversion on a full 752 x 480 frame beside memcpy of the
+// same number of output bytes, and prints each as a ratio to that memcpy.
+// Repetitions are interleaved at random across all benchmarks, so machine
+// noise hits the conversions and their memcpy baselines alike; the table
+// uses the median of the repetitions. All buffers are frame-sized and stay
+// in cache between iterations.
+//
+// Run: bench/run_image_bench.sh, which builds build/linux-bench first. Any
+// --benchmark_* flag overrides the defaults in main();
+// TARNCAM_BENCH_LEVEL=plain|sse2|ssse3|avx2 caps the kernels, and
+// TARNCAM_BENCH_DEST_OFFSET=n starts every destination n bytes past a
+// 64-byte boundary, memcpy's included.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capture/readout.h"
+#include "image/demosaic.h"
+#include "image/image_kernels.h"
+#include "image/output_modes.h"
+
+namespace {
+
+using namespace tarncam;
+
+constexpr uint32_t kW = kSensorWidth, kH = kSensorHeight;
+constexpr std::size_t kPixels = std::size_t{kW} * kH;                 // 360,960
+constexpr std::size_t kDemosaicOut = std::size_t{3} * kW * (kH - 1);  // 1,080,624
+constexpr uint32_t kPitch = 796;                                      // full-window row pitch
+
+// Frame buffers on 64-byte boundaries, as a client's frame buffers usually
+// are (and as memcpy, which aligns its stores itself, does not need).
+template <typename T>
+struct Aligned {
+  explicit Aligned(std::size_t n)
+      : p(static_cast<T*>(std::aligned_alloc(64, (n * sizeof(T) + 63) / 64 * 64))), size(n) {}
+  ~Aligned() { std::free(p); }
+  T* data() { return p; }
+  T* begin() { return p; }
+  T* end() { return p + size; }
+  T* p;
+  std::size_t size;
+};
+
+struct Buffers {
+  std::unique_ptr<CameraState> state = std::make_unique<CameraState>();
+  Aligned<uint8_t> mosaic8{kPixels + 1};
+  Aligned<uint16_t> mosaic16{kPixels + 1};
+  Aligned<uint8_t> source{6 * kPixels + 64};
+  Aligned<uint8_t> dest{6 * kPixels + 64};
+  Aligned<uint8_t> transfer{2 * kPitch * kH};
+
+  // Where every destination starts: 64-byte aligned, or moved on by
+  // TARNCAM_BENCH_DEST_OFFSET bytes to see a client's less aligned buffer.
+  std::size_t outOffset = 0;
+  uint8_t* out() { return dest.data() + outOffset; }
+
+  Buffers() {
+    if (const char* offset = std::getenv("TARNCAM_BENCH_DEST_OFFSET"))
+      outOffset = std::strtoul(offset, nullptr, 10) % 64;
+    std::mt19937 rng(42);
+    for (auto& b : state->rawBuffer) b = static_cast<uint8_t>(rng());
+    for (auto& b : mosaic8) b = static_cast<uint8_t>(rng());
+    for (auto& v : mosaic16) v = static_cast<uint16_t>(rng() & 1023);
+    for (auto& b : source) b = static_cast<uint8_t>(rng());
+    for (auto& b : transfer) b = static_cast<uint8_t>(rng());
+  }
+};
+Buffers& B() {
+  static Buffers b;
+  return b;
+}
+
+void SetOutput(benchmark::State& st, std::size_t bytes) {
+  st.counters["out_bytes"] = static_cast<double>(bytes);
+  st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * bytes));
+}
+
+void BM_memcpy(benchmark::State& st) {
+  const auto n = static_cast<std::size_t>(st.range(0));
+  for (auto _ : st) {
+    std::memcpy(B().out(), B().source.data(), n);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, n);
+}
+
+// GETBUFFER in one mode, whole frame; the 16-bit modes reuse the widening.
+void BM_GETBUFFER(benchmark::State& st) {
+  const auto mode = static_cast<uint32_t>(st.range(0));
+  static constexpr uint32_t kLength[] = {2 * kPixels, kPixels, kPixels, kPixels, 0, kPixels};
+  static constexpr std::size_t kBytes[] = {2 * kPixels, kPixels,      3 * kPixels,
+                                           6 * kPixels, kDemosaicOut, 2 * kPixels};
+  CameraState& s = *B().state;
+  SETBUFFERMODE(s, mode);
+  GETBUFFER(s, B().out(), kLength[mode]);
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(GETBUFFER(s, B().out(), kLength[mode]));
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, kBytes[mode]);
+}
+
+void BM_WidenFrame(benchmark::State& st) {
+  CameraState& s = *B().state;
+  for (auto _ : st) {
+    s.wideValid.store(0, std::memory_order_relaxed);  // as a new frame would
+    WidenFrame(s);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, 2 * kPixels);
+}
+
+void BM_bufferCopy(benchmark::State& st) {
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(bufferCopy(B().source.data(), B().out(), kPixels));
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, kPixels);
+}
+
+template <int kMember>
+void BM_Demosaic(benchmark::State& st) {
+  Buffers& b = B();
+  for (auto _ : st) {
+    if constexpr (kMember == 0) debayerImage(b.mosaic8.data(), b.out(), kW, kH);
+    if constexpr (kMember == 1) debayerImageW(b.mosaic16.data(), b.out(), kW, kH);
+    if constexpr (kMember == 2) debayerImageFITBYTE(b.mosaic8.data(), b.out(), kW, kH);
+    if constexpr (kMember == 3)
+      debayerImageFITWORD(b.mosaic16.data(), reinterpret_cast<uint16_t*>(b.out()), kW, kH);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, kMember == 3 ? 2 * kDemosaicOut : kDemosaicOut);
+}
+
+void BM_CopyRows8(benchmark::State& st) {
+  for (auto _ : st) {
+    CopyRows(B().out(), B().transfer.data(), kH, kW, kPitch);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, kPixels);
+}
+
+void BM_CopyRows10_Repack10(benchmark::State& st) {
+  for (auto _ : st) {
+    CopyRows(B().out(), B().transfer.data(), kH, 2 * kW, 2 * kPitch);
+    Repack10(B().out(), kPixels);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, 2 * kPixels);
+}
+
+// The two halves of the 10-bit path on their own, for the record.
+void BM_CopyRows10(benchmark::State& st) {
+  for (auto _ : st) {
+    CopyRows(B().out(), B().transfer.data(), kH, 2 * kW, 2 * kPitch);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, 2 * kPixels);
+}
+
+void BM_Repack10(benchmark::State& st) {
+  for (auto _ : st) {
+    Repack10(B().out(), kPixels);
+    benchmark::ClobberMemory();
+  }
+  SetOutput(st, 2 * kPixels);
+}
+
+// OpenCV's bilinear Bayer to RGB of the same 752 x 480 8-bit mosaic.
+void BM_OpenCV_BayerBG2RGB(benchmark::State& st) {
+  cv::setNumThreads(static_cast<int>(st.range(0)));
+  const cv::Mat src(kH, kW, CV_8UC1, B().mosaic8.data());
+  cv::Mat dst(kH, kW, CV_8UC3, B().out());
+  for (auto _ : st) {
+    cv::cvtColor(src, dst, cv::COLOR_BayerBG2RGB);
+    benchmark::ClobberMemory();
+  }
+  cv::setNumThreads(1);
+  SetOutput(st, std::size_t{3} * kPixels);
+}
+
+// Keeps the median of each benchmark's repetitions.
+class MedianCollector : public benchmark::ConsoleReporter {
+ public:
+  struct Entry {
+    double nanoseconds;
+    double bytes;
+  };
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.aggregate_name != "median" && r.run_type != Run::RT_Iteration) continue;
+      if (r.run_type == Run::RT_Iteration && medians_.count(r.run_name.str()) != 0) continue;
+      const auto it = r.counters.find("out_bytes");
+      const double ns = r.GetAdjustedRealTime() * (r.time_unit == benchmark::kMicrosecond   ? 1e3
+                                                   : r.time_unit == benchmark::kMillisecond ? 1e6
+                                                                                            : 1.0);
+      if (r.run_type == Run::RT_Aggregate || medians_.count(r.run_name.str()) == 0)
+        medians_[r.run_name.str()] = {ns, it == r.counters.end() ? 0.0 : it->second.value};
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  const std::map<std::string, Entry>& medians() const { return medians_; }
+
+ private:
+  std::map<std::string, Entry> medians_;
+};
+
+struct Row {
+  const char* label;
+  std::string benchmark;
+  double target;  // 0: none
+};
+
+void PrintTable(const MedianCollector& c) {
+  const Row rows[] = {
+      {"GETBUFFER mode 0 (16-bit copy)", "BM_GETBUFFER/0", 1.1},
+      {"GETBUFFER mode 1 (raw copy)", "BM_GETBUFFER/1", 1.1},
+      {"bufferCopy", "BM_bufferCopy", 1.1},
+      {"CopyRows 8-bit (480 x 752, stride 796)", "BM_CopyRows8", 1.5},
+      {"CopyRows 10-bit + Repack10", "BM_CopyRows10_Repack10", 2.5},
+      {"  of which CopyRows 10-bit", "BM_CopyRows10", 0},
+      {"  of which Repack10", "BM_Repack10", 0},
+      {"WidenFrame", "BM_WidenFrame", 1.5},
+      {"GETBUFFER mode 2 (8-bit triplets)", "BM_GETBUFFER/2", 1.5},
+      {"GETBUFFER mode 5 (big-endian, zero 32768)", "BM_GETBUFFER/5", 1.5},
+      {"GETBUFFER mode 3 (16-bit triplets)", "BM_GETBUFFER/3", 1.0},
+      {"debayerImage", "BM_Demosaic<0>", 3.0},
+      {"GETBUFFER mode 4 (demosaic)", "BM_GETBUFFER/4", 3.0},
+      {"debayerImageW", "BM_Demosaic<1>", 5.5},
+      {"debayerImageFITBYTE", "BM_Demosaic<2>", 2.0},
+      {"debayerImageFITWORD", "BM_Demosaic<3>", 1.5},
+      {"OpenCV BayerBG2RGB, 1 thread", "BM_OpenCV_BayerBG2RGB/1", 0},
+      {"OpenCV BayerBG2RGB, 2 threads", "BM_OpenCV_BayerBG2RGB/2", 0},
+  };
+  const auto& m = c.medians();
+  auto find = [&](const std::string& prefix) -> const MedianCollector::Entry* {
+    for (const auto& [name, e] : m)
+      if (name == prefix || name.rfind(prefix + "/", 0) == 0) return &e;
+    return nullptr;
+  };
+  std::printf(
+      "\nKernel level: %d (0 plain, 1 SSE2, 2 SSSE3, 3 AVX2). Medians of the repetitions.\n",
+      static_cast<int>(image::Kernels().level));
+  std::printf("%-44s %10s %10s %10s %7s %7s\n", "operation", "out bytes", "time us", "memcpy us",
+              "ratio", "target");
+  for (const Row& r : rows) {
+    const MedianCollector::Entry* e = find(r.benchmark);
+    if (e == nullptr) continue;
+    const MedianCollector::Entry* base =
+        find("BM_memcpy/" + std::to_string(static_cast<long long>(e->bytes)));
+    const double ratio = base != nullptr ? e->nanoseconds / base->nanoseconds : 0;
+    char target[16] = "";
+    if (r.target > 0)
+      std::snprintf(target, sizeof target, "%s%.1f", ratio <= r.target ? "<=" : "MISS ", r.target);
+    std::printf("%-44s %10.0f %10.1f %10.1f %7.2f %7s\n", r.label, e->bytes, e->nanoseconds / 1e3,
+                base != nullptr ? base->nanoseconds / 1e3 : 0.0, ratio, target);
+  }
+  const auto* ours = find("BM_Demosaic<0>");
+  const auto* cv1 = find("BM_OpenCV_BayerBG2RGB/1");
+  if (ours != nullptr && cv1 != nullptr)
+    std::printf("debayerImage time / OpenCV 1-thread time: %.2f\n",
+                ours->nanoseconds / cv1->nanoseconds);
+}
+
+}  // namespace
+
+BENCHMARK(BM_memcpy)
+    ->Arg(kPixels)
+    ->Arg(2 * kPixels)
+    ->Arg(3 * kPixels)
+    ->Arg(6 * kPixels)
+    ->Arg(kDemosaicOut)
+    ->Arg(2 * kDemosaicOut);
+BENCHMARK(BM_GETBUFFER)->DenseRange(0, 5);
+BENCHMARK(BM_WidenFrame);
+BENCHMARK(BM_bufferCopy);
+BENCHMARK_TEMPLATE(BM_Demosaic, 0);
+BENCHMARK_TEMPLATE(BM_Demosaic, 1);
+BENCHMARK_TEMPLATE(BM_Demosaic, 2);
+BENCHMARK_TEMPLATE(BM_Demosaic, 3);
+BENCHMARK(BM_CopyRows8);
+BENCHMARK(BM_CopyRows10_Repack10);
+BENCHMARK(BM_CopyRows10);
+BENCHMARK(BM_Repack10);
+BENCHMARK(BM_OpenCV_BayerBG2RGB)->Arg(1)->Arg(2);
+
+int main(int argc, char** argv) {
+  if (const char* level = std::getenv("TARNCAM_BENCH_LEVEL")) {
+    const std::string l = level;
+    image::LimitSimdLevel(l == "plain"   ? image::SimdLevel::kPlain
+                          : l == "sse2"  ? image::SimdLevel::kSse2
+                          : l == "ssse3" ? image::SimdLevel::kSsse3
+                                         : image::SimdLevel::kAvx2);
+  }
+  // Defaults, placed first so that flags on the command line win.
+  std::vector<char*> args = {argv[0]};
+  static char kReps[] = "--benchmark_repetitions=25";
+  static char kInterleave[] = "--benchmark_enable_random_interleaving=true";
+  static char kAggregates[] = "--benchmark_report_aggregates_only=true";
+  static char kMinTime[] = "--benchmark_min_time=0.03";
+  static char kWarmUp[] = "--benchmark_min_warmup_time=0.005";  // refill the caches first
+  args.insert(args.end(), {kReps, kInterleave, kAggregates, kMinTime, kWarmUp});
+  args.insert(args.end(), argv + 1, argv + argc);
+  int n = static_cast<int>(args.size());
+  benchmark::Initialize(&n, args.data());
+  B();  // allocate and touch everything before timing
+  MedianCollector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+  PrintTable(collector);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,20 @@
+// The vector kernels built for AVX2; used only when the processor has it.
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#pragma GCC target("sse2,ssse3,avx2")
+
+// The pragma does not define the instruction-set macros in C++, so the
+// kernels are told what they may use.
+#define TARNCAM_KERNEL_SSSE3 1
+#define TARNCAM_KERNEL_AVX2 1
+#define TARNCAM_KERNEL_LEVEL kAvx2
+#define TARNCAM_KERNEL_TABLE kAvx2Kernels
+#include "image/simd_kernels.inc"
+
+#endif
