@@ -3,6 +3,8 @@
 // themselves (not into the simulator's static library) so that its symbols
 // stay visible in libtarncam.so.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -17,6 +19,10 @@ struct Attached {
   sim::RealClock clock;
   std::unique_ptr<sim::SimCamera> camera;
 };
+
+// The options as the first version of the header laid them out: callers
+// built against it pass this size, and later fields keep their defaults.
+constexpr size_t kFirstOptionsSize = offsetof(tarncam_sim_options, replug_ms) + sizeof(uint32_t);
 
 std::mutex gMu;
 std::unique_ptr<Attached> gAttached;
@@ -37,7 +43,7 @@ void tarncam_sim_default_options(tarncam_sim_options* options) {
 }
 
 int tarncam_sim_attach(const tarncam_sim_options* options) {
-  if (options == nullptr || options->struct_size < sizeof(tarncam_sim_options)) return -1;
+  if (options == nullptr || options->struct_size < kFirstOptionsSize) return -1;
   // Copy only what the caller's header knew; later fields keep defaults.
   sim::Options o = sim::DefaultOptions();
   std::memcpy(&o, options, std::min<size_t>(options->struct_size, sizeof o));

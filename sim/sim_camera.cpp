@@ -60,9 +60,9 @@ bool ValidOptions(const Options& o) {
   auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
   return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
          prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
-         prob(o.short_read_probability) && prob(o.control_fail_probability) && o.seeing_px > 0.1 &&
-         o.seeing_px < 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
-         o.star_count <= 100000;
+         prob(o.short_read_probability) && prob(o.control_fail_probability) && o.seeing_px >= 0.1 &&
+         o.seeing_px <= 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
+         o.star_count <= 10000;
 }
 
 uint32_t IdWord(const Options& o) {

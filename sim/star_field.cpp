@@ -20,7 +20,6 @@ struct Rng {
 };
 
 constexpr double kMoffatBeta = 3.0;
-constexpr int kStampRadius = 10;
 constexpr int kSubSamples = 3;
 constexpr int kNormals = 1 << 14;
 constexpr double kSmallMean = 12.0;  // below this, exact Poisson draws
@@ -88,14 +87,17 @@ void StarField::BuildRates(double offsetX, double offsetY) {
   const double alpha = config.fwhmPx / (2.0 * std::sqrt(std::pow(2.0, 1.0 / kMoffatBeta) - 1.0));
   const double a2 = alpha * alpha;
   const double norm = (kMoffatBeta - 1.0) / (M_PI * a2) / (kSubSamples * kSubSamples);
+  // Out to 3.5 FWHM a beta-3 star has all but about 1% of its light; the
+  // rest is dropped rather than spread over the frame.
+  const int radius = std::max(6, static_cast<int>(std::ceil(3.5 * config.fwhmPx)));
   for (const Star& s : stars) {
     const double cx = s.x + offsetX;
     const double cy = s.y + offsetY;
     const int px = static_cast<int>(std::floor(cx));
     const int py = static_cast<int>(std::floor(cy));
-    for (int y = py - kStampRadius; y <= py + kStampRadius; ++y) {
+    for (int y = py - radius; y <= py + radius; ++y) {
       if (y < 0 || y >= static_cast<int>(kSensorRows)) continue;
-      for (int x = px - kStampRadius; x <= px + kStampRadius; ++x) {
+      for (int x = px - radius; x <= px + radius; ++x) {
         if (x < 0 || x >= static_cast<int>(kSensorColumns)) continue;
         double sum = 0;
         for (int sy = 0; sy < kSubSamples; ++sy) {

@@ -82,11 +82,11 @@ typedef struct tarncam_sim_options {
                                0x00010254 for mono, 0x01010254 for colour */
 
   /* --- Star field (scene TARNCAM_SIM_SCENE_STARS) --- */
-  uint32_t star_count;     /* stars over the full sensor; default 40 */
+  uint32_t star_count;     /* stars over the full sensor; default 40, at most 10000 */
   double star_brightness;  /* electrons per second of the brightest star; default 200000 */
   double sky_level;        /* electrons per pixel per second of sky; default 200 */
   double read_noise;       /* electrons rms; default 6 */
-  double seeing_px;        /* star FWHM in pixels; default 3.0 */
+  double seeing_px;        /* star FWHM in pixels, 0.1..20; default 3.0 */
   uint32_t hot_pixels;     /* default 12 */
   double guide_rate;       /* pixels per second of guide pulse; default 5.0 */
 
@@ -123,8 +123,10 @@ TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
 
 /* Creates the simulated camera and routes the exported functions to it,
  * replacing any simulated camera attached before. Returns 0 on success, -1
- * when `options` is null or its struct_size is too small or its values are
- * out of range (scene unknown, probabilities outside 0..1). */
+ * when `options` is null, its struct_size is smaller than this first version
+ * of the structure, or its values are out of range (scene unknown,
+ * probabilities outside 0..1, seeing_px outside 0.1..20, star_count above
+ * 10000, negative levels). */
 TARNCAM_SIM_API int tarncam_sim_attach(const tarncam_sim_options* options);
 
 /* Routes the exported functions back to the library's own platform and

@@ -298,6 +298,23 @@ TEST_F(SimE2E, CloseDuringAThreadedExposureAbortsAndTheWorkerEnds) {
   EXPECT_TRUE(HoldsPattern(buf.data(), 376, 240, true));
 }
 
+TEST_F(SimE2E, GuideCommandsRunDuringAThreadedExposure) {
+  OpenAndProgram(752, 480, false);
+  cam->HoldReads(true);
+  std::vector<uint8_t> buf(kFull8);
+  ASSERT_NE(::ThreadedExposure(buf.data()), ~uintptr_t{0});
+  ASSERT_TRUE(cam->WaitForPendingRead());
+  EXPECT_EQ(::GuideCommandXY(TARNCAM_SIM_GUIDE_MINUS_X, 200, 0), 0u);
+  clock.Advance(500'000);
+  EXPECT_EQ(::CancelGuide(1, 1), 0u);
+  EXPECT_NEAR(cam->Stats().guide_offset_x, -1.0, 1e-9);
+  EXPECT_EQ(::isExposing(), 1u) << "the read is still pending";
+  cam->ReleaseRead();
+  EXPECT_TRUE(sys->WaitForWorkers(1));
+  EXPECT_EQ(::isExposing(), 0u);
+  EXPECT_TRUE(HoldsPattern(buf.data(), 752, 480, false));
+}
+
 TEST_F(SimE2E, CloseFromAnotherThreadEndsAnInlineExposure) {
   OpenAndProgram(752, 480, false);
   cam->HoldReads(true);
@@ -353,6 +370,7 @@ TEST_F(SimE2E, TimedOutReadIsRetried) {
   ::Exposure(buf.data());
   EXPECT_TRUE(HoldsPattern(buf.data(), 752, 480, true));
   EXPECT_EQ(cam->Stats().reads, 2u);
+  EXPECT_EQ(cam->PipeTimeoutMs(), 1001u) << "the camera's own 1 ms plus the margin";
   EXPECT_GE(clock.NowUs() - t0, 1'001'000u + 3'550'000u);
 }
 
