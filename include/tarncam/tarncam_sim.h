@@ -149,7 +149,9 @@ TARNCAM_SIM_API int tarncam_sim_set_present(int present);
 TARNCAM_SIM_API int tarncam_sim_get_stats(tarncam_sim_stats* stats);
 
 /* The test-pattern sample at transfer row `row` and column `column` (blanking
- * columns included), 0..255 or with `ten_bit` 0..1023. */
+ * columns included), 0..255 or with `ten_bit` 0..1023:
+ *   v = 3*column + 7*row + 11*(column >> 8) + 5*(row >> 6),
+ * then v & 255 (8-bit) or v & 1023 (10-bit). */
 TARNCAM_SIM_API uint32_t tarncam_sim_test_pattern(uint32_t row, uint32_t column, int ten_bit);
 
 #ifdef __cplusplus
