@@ -30,7 +30,8 @@ uint64_t ReadoutBoundMs(uint32_t exposureMs) {
 }
 
 // How long a cancelled exposure may take to wind down before we give up on it.
-constexpr uint64_t kCancelWaitMs = 2000;
+constexpr uint64_t kCancelWaitMs = 5000;
+constexpr uint64_t kAbortRepeatMs = 250;
 
 uint64_t MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -91,9 +92,18 @@ void ExposureSession::Program() {
 }
 
 void ExposureSession::StopExposure(ExitCode code, const std::string& why) {
-  CancelExposure();
+  // The abort ends a pending read; one sent before the worker has issued its
+  // read finds nothing to end. Repeat it until the readout stops, so the
+  // outcome does not depend on when the interrupt came.
   const Clock::time_point start = Clock::now();
-  while (isExposing() != 0 && MsSince(start) < kCancelWaitMs) SleepMs(kPollMs);
+  uint64_t nextAbortMs = 0;
+  while (isExposing() != 0 && MsSince(start) < kCancelWaitMs) {
+    if (MsSince(start) >= nextAbortMs) {
+      CancelExposure();
+      nextAbortMs += kAbortRepeatMs;
+    }
+    SleepMs(kPollMs);
+  }
   if (isExposing() == 0) return;
   // The readout is still going (a camera that ignores the abort, or a retry
   // in progress): close the camera as the library allows, but leave the
