@@ -30,12 +30,10 @@ bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
     ++attempt;
     // The camera times long exposures itself; allow for that plus a margin,
     // as reprogrammed by a retry.
-    uint32_t timeoutMs = s.lastExposure + kReadTimeoutMarginMs;
-    cam.usb().SetPipePolicy(lease.usb(), s.pipeIn, PipePolicy::kPipeTransferTimeout,
-                            sizeof timeoutMs, &timeoutMs);
+    cam.usb().SetTransferTimeout(lease.usb(), s.pipeIn, s.lastExposure + kReadTimeoutMarginMs);
     // A short transfer counts as success: the camera's abort ends a read so.
     uint32_t received = 0;
-    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
+    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received).ok();
     s.readsAttempted.fetch_add(1, std::memory_order_relaxed);
     if (!ok) s.readsFailed.fetch_add(1, std::memory_order_relaxed);
   }

@@ -93,9 +93,8 @@ struct CameraState {
   // device, hence atomic; usbHandle is only touched under link.busy.
   std::atomic<Handle> deviceHandle{kInvalidHandle};
   Handle usbHandle = kInvalidHandle;
-  Guid interfaceGuid = kInterfaceGuid;
-  uint32_t devicePathSize = 1024;
-  char devicePath[1024]{};
+  uint32_t devicePathSize = kDevicePathCapacity;
+  char devicePath[kDevicePathCapacity]{};
   uint8_t pipeIn = 0;
   uint8_t pipeOut = 0;
   LinkBook link;

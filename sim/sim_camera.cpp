@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -15,10 +16,11 @@ namespace sim {
 
 using tarncam::Handle;
 using tarncam::kInvalidHandle;
+using tarncam::UsbResult;
+using tarncam::UsbStatus;
 
 namespace {
 
-constexpr char kPath[] = "sim:tarncam/0";
 constexpr uint8_t kSerialIndex = 3;     // any nonzero index marks a programmed controller
 constexpr uint64_t kGuideUnitUs = 100;  // the wire's guide durations count 0.1 ms
 
@@ -156,69 +158,95 @@ SimCamera::HandleInfo* SimCamera::Live(Handle h, bool wantInterface) {
   return &info;
 }
 
-bool SimCamera::FindInterfacePath(const tarncam::Guid& guid, char* path, uint32_t capacity) {
+bool SimCamera::FindFirstDevice(char* path, uint32_t capacity) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   UpdatePresence(clock.NowUs());
-  // Only the camera's own device interface class is answered.
-  if (shutdown || !present || !(guid == tarncam::kInterfaceGuid) || capacity == 0) return false;
-  const size_t n = std::min<size_t>(capacity - 1, sizeof kPath - 1);
+  if (shutdown || !present || capacity == 0) return false;
+  const size_t n = std::min<size_t>(capacity - 1, std::strlen(kPath));
   std::memcpy(path, kPath, n);
   path[n] = '\0';
   return true;
 }
 
-Handle SimCamera::OpenPath(const char* path) {
+uint32_t SimCamera::ListDevices(tarncam::DeviceInfo* out, uint32_t capacity) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   UpdatePresence(clock.NowUs());
-  if (shutdown || !present || path == nullptr || std::strcmp(path, kPath) != 0)
+  if (shutdown || !present) return 0;
+  if (capacity >= 1) {
+    tarncam::DeviceInfo& d = out[0];
+    d = tarncam::DeviceInfo{};
+    std::snprintf(d.path, sizeof d.path, "%s", kPath);
+    std::snprintf(d.location, sizeof d.location, "simulator");
+    const bool prog = fx2.Programmed();
+    // A blank controller has no serial-number string.
+    if (prog) std::snprintf(d.serial, sizeof d.serial, "SIM%08llX", static_cast<unsigned long long>(opts.seed));
+    d.vendorId = kVendorId;
+    d.productId = prog ? kCameraProductId : kBlankProductId;
+    d.blank = prog ? 0 : 1;
+  }
+  return 1;
+}
+
+Handle SimCamera::Open(const char* path, UsbResult* why) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  UpdatePresence(clock.NowUs());
+  if (shutdown || !present || path == nullptr || std::strcmp(path, kPath) != 0) {
+    if (why != nullptr) *why = UsbResult::Fail(UsbStatus::kNoDevice);
     return kInvalidHandle;
+  }
   const Handle h = nextHandle++;
   handles[h] = HandleInfo{epoch, false};
+  if (why != nullptr) *why = UsbResult::Ok();
   return h;
 }
 
-bool SimCamera::Initialize(Handle device, Handle* usb) {
+UsbResult SimCamera::ClaimInterface(Handle device, Handle* usb) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  if (Live(device, false) == nullptr || usb == nullptr) return false;
+  if (Live(device, false) == nullptr || usb == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
   const Handle h = nextHandle++;
   handles[h] = HandleInfo{epoch, true};
   *usb = h;
-  return true;
+  return UsbResult::Ok();
 }
 
-void SimCamera::Free(Handle usb) {
+void SimCamera::Close(Handle device, Handle usb) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   auto it = handles.find(usb);
   if (it != handles.end() && it->second.isInterface) handles.erase(it);
-  cv.notify_all();  // a read pending on it ends
+  it = handles.find(device);
+  if (it != handles.end() && !it->second.isInterface) handles.erase(it);
+  cv.notify_all();  // a read pending on the interface ends
 }
 
-void SimCamera::CloseDevice(Handle device) {
+UsbResult SimCamera::EnableStallRecovery(Handle usb, uint8_t pipe) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  auto it = handles.find(device);
-  if (it != handles.end() && !it->second.isInterface) handles.erase(it);
+  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
+  return UsbResult::Ok();
 }
 
-bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
-                              const void* value) {
+UsbResult SimCamera::SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   HandleInfo* h = Live(usb, true);
-  if (h == nullptr || value == nullptr) return false;
-  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return false;
-  if (policy == tarncam::PipePolicy::kPipeTransferTimeout) {
-    if (length != 4) return false;
-    uint32_t ms = 0;
-    std::memcpy(&ms, value, 4);
-    if (pipe == tarncam::kPipeIn) h->timeoutMs = ms;
-    return true;
+  if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
+  if (pipe == tarncam::kPipeIn) h->timeoutMs = ms;
+  return UsbResult::Ok();
+}
+
+void SimCamera::CancelTransfers(Handle usb) {
+  std::lock_guard<std::mutex> g(mu);
+  if (readPending) {
+    readCancelled = usb;
+    cv.notify_all();
   }
-  return policy == tarncam::PipePolicy::kAutoClearStall && length == 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -233,18 +261,21 @@ double SimCamera::Chance(uint64_t number, uint64_t kind) const {
 
 // Control transfers are numbered in the order they reach a live interface,
 // which is what the numbered control fault counts.
-bool SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
-                                uint32_t length) {
+UsbResult SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
+                                     uint32_t length) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  if (Live(usb, true) == nullptr) return false;
-  if (length != setup.length || (length != 0 && data == nullptr)) return false;
+  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (length != setup.length || (length != 0 && data == nullptr))
+    return UsbResult::Fail(UsbStatus::kIo);
   const uint64_t n = ++controlNumber;
   ++stats.control_transfers;
   if (n == opts.fail_control_number ||
       (opts.control_fail_probability > 0 && Chance(n, 4) < opts.control_fail_probability))
-    return false;
-  return ControlLocked(setup, data, length, clock.NowUs());
+    return UsbResult::Fail(UsbStatus::kIo);
+  // What the camera refuses, it stalls.
+  return ControlLocked(setup, data, length, clock.NowUs()) ? UsbResult::Ok()
+                                                            : UsbResult::Fail(UsbStatus::kStall);
 }
 
 bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
@@ -413,13 +444,14 @@ uint64_t SimCamera::Render(uint8_t* dst, uint64_t length, const SensorSettings& 
   return generator->Generate(dst, length);
 }
 
-bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                         uint32_t* transferred) {
+UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                              uint32_t* transferred) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   if (transferred != nullptr) *transferred = 0;
   HandleInfo* h = Live(usb, true);
-  if (h == nullptr || pipe != tarncam::kPipeIn || buffer == nullptr) return false;
+  if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeIn || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
   // The exposure starts when the read arrives (the firmware takes a picture
   // per request) and uses the settings in force at that moment: a block that
   // arrives meanwhile applies to the next frame.
@@ -454,11 +486,12 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   readPending = true;
   readAborted = false;
   readReleased = false;
+  readCancelled = kInvalidHandle;
   cv.notify_all();
 
   auto ended = [&] {
-    return readAborted || shutdown || epoch != readEpoch || handles.count(usb) == 0 ||
-           (held && readReleased);
+    return readAborted || readCancelled == usb || shutdown || epoch != readEpoch ||
+           handles.count(usb) == 0 || (held && readReleased);
   };
   // A held read waits for its release; otherwise it waits for its frame.
   const uint64_t until = std::min({held ? kForever : completeAt, timeoutAt, disconnectAt});
@@ -466,7 +499,11 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   readPending = false;
   const uint64_t now = clock.NowUs();
 
-  if (shutdown || epoch != readEpoch || handles.count(usb) == 0) return false;
+  if (shutdown || epoch != readEpoch) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (readCancelled == usb || handles.count(usb) == 0) {
+    readCancelled = kInvalidHandle;
+    return UsbResult::Fail(UsbStatus::kCancelled);
+  }
   if (readAborted) {
     // The abort ends the transfer short: whatever rows were already sent.
     ++stats.aborts;
@@ -480,16 +517,16 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
     bytes = std::min<uint64_t>({bytes, length, s.FrameBytes()});
     if (bytes != 0) Render(buffer, bytes, s, readNo, now);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
-    return true;
+    return UsbResult::Ok();
   }
   if (disconnectAt != kForever && now >= disconnectAt) {
     // Unplugged mid-exposure: the transfer dies with the device.
     GoAway(now, opts.replug_ms != 0 ? now + uint64_t{opts.replug_ms} * 1000 : kForever);
-    return false;
+    return UsbResult::Fail(UsbStatus::kNoDevice);
   }
   const bool complete = held ? readReleased : (completeAt != kForever && now >= completeAt);
-  if (!complete) return false;  // timed out
-  if (failRead) return false;   // a transfer error at the end of the frame
+  if (!complete) return UsbResult::Fail(UsbStatus::kTimeout);
+  if (failRead) return UsbResult::Fail(UsbStatus::kIo);  // a transfer error at the end of the frame
 
   // The camera sends its frame, never more than was asked for; a host asking
   // for more than the frame gets a short transfer, as with a setting that
@@ -503,15 +540,16 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   bytes = Render(buffer, bytes, s, readNo, now - std::min(now, s.TransferUs()));
   if (bytes == s.FrameBytes()) ++stats.frames;
   if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
-  return true;
+  return UsbResult::Ok();
 }
 
-bool SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
-                          uint32_t* transferred) {
+UsbResult SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
+                               uint32_t* transferred) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   if (transferred != nullptr) *transferred = 0;
-  if (Live(usb, true) == nullptr || pipe != tarncam::kPipeOut || buffer == nullptr) return false;
+  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeOut || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
   for (uint32_t i = 0; i < length; ++i) {
     // The abort ends the pending read; with none pending it is ignored.
     if (buffer[i] == tarncam::kAbortByte && readPending) {
@@ -520,7 +558,7 @@ bool SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint3
     }
   }
   if (transferred != nullptr) *transferred = length;
-  return true;
+  return UsbResult::Ok();
 }
 
 // ---------------------------------------------------------------------------

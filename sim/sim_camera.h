@@ -47,19 +47,24 @@ class SimCamera final : public tarncam::UsbTransport {
   ~SimCamera() override;
 
   // ---- UsbTransport ----
-  bool FindInterfacePath(const tarncam::Guid& guid, char* path, uint32_t capacity) override;
-  tarncam::Handle OpenPath(const char* path) override;
-  bool Initialize(tarncam::Handle device, tarncam::Handle* usb) override;
-  void Free(tarncam::Handle usb) override;
-  void CloseDevice(tarncam::Handle device) override;
-  bool SetPipePolicy(tarncam::Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
-                     const void* value) override;
-  bool ControlTransfer(tarncam::Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
-                       uint32_t length) override;
-  bool ReadPipe(tarncam::Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                uint32_t* transferred) override;
-  bool WritePipe(tarncam::Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
-                 uint32_t* transferred) override;
+  bool FindFirstDevice(char* path, uint32_t capacity) override;
+  uint32_t ListDevices(tarncam::DeviceInfo* out, uint32_t capacity) override;
+  tarncam::Handle Open(const char* path, tarncam::UsbResult* why) override;
+  tarncam::UsbResult ClaimInterface(tarncam::Handle device, tarncam::Handle* usb) override;
+  void Close(tarncam::Handle device, tarncam::Handle usb) override;
+  tarncam::UsbResult EnableStallRecovery(tarncam::Handle usb, uint8_t pipe) override;
+  tarncam::UsbResult SetTransferTimeout(tarncam::Handle usb, uint8_t pipe, uint32_t ms) override;
+  tarncam::UsbResult ControlTransfer(tarncam::Handle usb, const tarncam::SetupPacket& setup,
+                                     uint8_t* data, uint32_t length) override;
+  tarncam::UsbResult ReadPipe(tarncam::Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                              uint32_t* transferred) override;
+  tarncam::UsbResult WritePipe(tarncam::Handle usb, uint8_t pipe, const uint8_t* buffer,
+                               uint32_t length, uint32_t* transferred) override;
+  // Ends a read pending on `usb` at once; it reports kCancelled.
+  void CancelTransfers(tarncam::Handle usb) override;
+
+  // The path the simulated camera is found at.
+  static constexpr const char* kPath = "sim:tarncam/0";
 
   // ---- Controls for tests and the tool ----
   // While held, a bulk read stays pending until ReleaseRead, an abort, a
@@ -140,6 +145,7 @@ class SimCamera final : public tarncam::UsbTransport {
   bool readPending = false;
   bool readAborted = false;
   bool readReleased = false;
+  tarncam::Handle readCancelled = tarncam::kInvalidHandle;  // interface whose read was cancelled
 };
 
 // System services on a simulation clock, for tests: waits move the clock,

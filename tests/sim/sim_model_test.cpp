@@ -91,9 +91,9 @@ TEST_F(SimModel, GoodDownloadRenumeratesProgrammedAfterItsAbsence) {
   // Gone: the old handles are dead and nothing enumerates.
   EXPECT_EQ(l.SerialIndex(), 0) << "transfer on a dead handle must fail";
   char path[64];
-  EXPECT_FALSE(cam->FindInterfacePath(kInterfaceGuid, path, sizeof path));
+  EXPECT_FALSE(cam->FindFirstDevice(path, sizeof path));
   clock.Advance(1'499'000);
-  EXPECT_FALSE(cam->FindInterfacePath(kInterfaceGuid, path, sizeof path));
+  EXPECT_FALSE(cam->FindFirstDevice(path, sizeof path));
   clock.Advance(1'000);
 
   Link again{*cam};
@@ -325,17 +325,25 @@ TEST_F(SimModel, AbortEndsAPendingReadShortAndIsIgnoredWithoutOne) {
   EXPECT_FALSE(ok);
 }
 
-TEST_F(SimModel, ClosingTheInterfaceEndsAPendingReadAsAFailure) {
+TEST_F(SimModel, CancellingOrClosingEndsAPendingReadAsCancelled) {
   Link l = Make();
   cam->HoldReads(true);
   std::vector<uint8_t> buf(784000);
   uint32_t got = 0;
-  bool ok = true;
-  std::thread reader([&] { ok = l.Read(buf, &got); });
-  ASSERT_TRUE(cam->WaitForPendingRead());
-  cam->Free(l.usb);
-  reader.join();
-  EXPECT_FALSE(ok);
+  for (bool close : {false, true}) {
+    tarncam::UsbResult r;
+    std::thread reader(
+        [&] { r = cam->ReadPipe(l.usb, tarncam::kPipeIn, buf.data(), 784000, &got); });
+    ASSERT_TRUE(cam->WaitForPendingRead());
+    if (close) {
+      cam->Close(l.device, l.usb);
+    } else {
+      cam->CancelTransfers(l.usb);
+    }
+    reader.join();
+    EXPECT_EQ(r.status, tarncam::UsbStatus::kCancelled) << (close ? "close" : "cancel");
+    EXPECT_EQ(got, 0u);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -470,7 +478,7 @@ TEST_F(SimModel, DisconnectDuringAnExposureKillsTheReadAndTheHandles) {
   uint8_t b[4];
   EXPECT_FALSE(l.In(kReqQuery, b, 4, 99));
   char path[64];
-  EXPECT_FALSE(cam->FindInterfacePath(kInterfaceGuid, path, sizeof path));
+  EXPECT_FALSE(cam->FindFirstDevice(path, sizeof path));
   clock.Advance(800'000);
   Link again{*cam};
   ASSERT_TRUE(again.Open());
