@@ -18,7 +18,8 @@ constexpr uint32_t kWindowSkipSamples = 50;  // 376- and 400-wide windows start 
 
 // Reads the frame into rawBuffer: up to five attempts, each retry after a
 // controller restart. Returns whether a read completed. Stops retrying once
-// the device it started on has been closed.
+// the device it started on has been closed, and (where the platform says so)
+// once it has left the bus.
 bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
   CameraState& s = cam.state;
   bool ok = false;
@@ -33,9 +34,13 @@ bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
     cam.usb().SetTransferTimeout(lease.usb(), s.pipeIn, s.lastExposure + kReadTimeoutMarginMs);
     // A short transfer counts as success: the camera's abort ends a read so.
     uint32_t received = 0;
-    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received).ok();
+    const UsbResult r =
+        cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
+    ok = r.ok();
     s.readsAttempted.fetch_add(1, std::memory_order_relaxed);
     if (!ok) s.readsFailed.fetch_add(1, std::memory_order_relaxed);
+    // No controller reset reaches a camera that left the bus.
+    if (r.status == UsbStatus::kNoDevice && !cam.platform.retryLostDevice) break;
   }
   return ok;
 }

@@ -1,5 +1,6 @@
 # Turns the build options into generated sources: the build-constant header
-# (device interface GUID) and the firmware record table.
+# (device interface GUID, USB identity), the udev rule and the firmware
+# record table.
 
 set(TARNCAM_GENERATED_DIR "${PROJECT_BINARY_DIR}/generated")
 file(MAKE_DIRECTORY "${TARNCAM_GENERATED_DIR}")
@@ -24,8 +25,26 @@ foreach(_i RANGE 0 7)
   math(EXPR _at "16 + 2 * ${_i}")
   string(SUBSTRING "${_digits}" ${_at} 2 G_B${_i})
 endforeach()
+# --- USB identity -------------------------------------------------------------
+# "vvvv:pppp" in hex; sets <prefix>_VID and <prefix>_PID to four lower-case
+# digits each (what the header and udev's ATTR{idVendor} compare).
+function(tarncam_usb_id option prefix)
+  if(NOT "${${option}}" MATCHES "^([0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f]):([0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f])$")
+    message(FATAL_ERROR "${option} '${${option}}' is not a USB ID of the form vvvv:pppp (hex)")
+  endif()
+  string(TOLOWER "${CMAKE_MATCH_1}" _vid)
+  string(TOLOWER "${CMAKE_MATCH_2}" _pid)
+  set(${prefix}_VID "${_vid}" PARENT_SCOPE)
+  set(${prefix}_PID "${_pid}" PARENT_SCOPE)
+endfunction()
+tarncam_usb_id(TARNCAM_USB_BLANK_ID USB_BLANK)
+tarncam_usb_id(TARNCAM_USB_CAMERA_ID USB_CAMERA)
+
 configure_file("${PROJECT_SOURCE_DIR}/interface/build_config.h.in"
                "${TARNCAM_GENERATED_DIR}/tarncam_build_config.h" @ONLY)
+# The udev rule that lets users reach a camera of this identity.
+set(TARNCAM_UDEV_RULE "${TARNCAM_GENERATED_DIR}/60-tarncam.rules")
+configure_file("${PROJECT_SOURCE_DIR}/platform/libusb/60-tarncam.rules.in" "${TARNCAM_UDEV_RULE}" @ONLY)
 
 # --- Firmware image ----------------------------------------------------------
 # tools/hex2fw turns TARNCAM_FIRMWARE_HEX into the record table at build time;

@@ -98,6 +98,10 @@ struct CameraState {
   uint8_t pipeIn = 0;
   uint8_t pipeOut = 0;
   LinkBook link;
+  // Why the last OpenDevice ended without a camera (kOk when it opened
+  // one): for native clients, which tell "not there" from "no permission"
+  // or "in use". Written by the opening thread only.
+  UsbResult lastOpen = UsbResult::Fail(UsbStatus::kNoDevice);
 
   // --- Capture and output ---
   std::atomic<uint32_t> exposing{0};
@@ -121,6 +125,11 @@ struct CameraState {
 struct Platform {
   UsbTransport* usb;
   SystemServices* system;
+  // Whether the readout still retries, through controller resets, a read
+  // that failed because the camera left the bus. The DLL does, as its
+  // callers know it; the native library ends the readout at once, since no
+  // reset can reach a camera that is gone.
+  bool retryLostDevice = true;
 };
 
 // What every operation of the library is given: one camera's state and its

@@ -8,9 +8,9 @@ namespace tarncam {
 // The static state record bound to the build's platform.
 Camera& DefaultCamera();
 
-// The build's own platform (WinUSB in the DLL; natively no USB backend yet,
-// so no camera is found). Defined by the platform's builtin_platform.cpp,
-// together with gExportPlatform, which starts out equal to it.
+// The build's own platform (WinUSB in the DLL, libusb natively). Defined by
+// the platform's builtin_platform.cpp, together with gExportPlatform, which
+// starts out equal to it.
 Platform BuiltinPlatform();
 extern Platform gExportPlatform;
 

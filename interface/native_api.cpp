@@ -2,7 +2,11 @@
 
 #include "tarncam/tarncam_native.h"
 
+#include <vector>
+
 #include "interface/default_camera.h"
+#include "platform/path_copy.h"
+#include "platform/posix/builtin_usb.h"
 
 extern "C" {
 
@@ -12,6 +16,42 @@ void tarncam_read_counters(uint32_t* attempted, uint32_t* failed) {
   const tarncam::CameraState& s = tarncam::DefaultCamera().state;
   if (attempted != nullptr) *attempted = s.readsAttempted.load(std::memory_order_relaxed);
   if (failed != nullptr) *failed = s.readsFailed.load(std::memory_order_relaxed);
+}
+
+uint32_t tarncam_usb_list(tarncam_usb_device* out, uint32_t capacity) {
+  // The backend's own list, not the exported platform's: the simulator,
+  // when attached, is not a camera plugged in.
+  tarncam::LibusbTransport& usb = tarncam::BuiltinUsb();
+  std::vector<tarncam::DeviceInfo> found(capacity);
+  const uint32_t count = usb.ListDevices(found.data(), capacity);
+  for (uint32_t i = 0; i < count && i < capacity && out != nullptr; ++i) {
+    const tarncam::DeviceInfo& d = found[i];
+    tarncam_usb_device& o = out[i];
+    tarncam::CopyPathBounded(d.path, o.path, sizeof o.path);
+    tarncam::CopyPathBounded(d.location, o.location, sizeof o.location);
+    tarncam::CopyPathBounded(d.serial, o.serial, sizeof o.serial);
+    o.vendor_id = d.vendorId;
+    o.product_id = d.productId;
+    o.blank = d.blank;
+  }
+  return count;
+}
+
+int tarncam_usb_select(const char* ids, const char* device) {
+  return tarncam::BuiltinUsb().Configure(ids, device) ? 0 : -1;
+}
+
+int tarncam_usb_open_status(int32_t* os_error) {
+  using tarncam::UsbStatus;
+  const tarncam::UsbResult r = tarncam::DefaultCamera().state.lastOpen;
+  if (os_error != nullptr) *os_error = r.osError;
+  switch (r.status) {
+    case UsbStatus::kOk: return TARNCAM_USB_OK;
+    case UsbStatus::kNoDevice: return TARNCAM_USB_NOT_FOUND;
+    case UsbStatus::kAccess: return TARNCAM_USB_NO_ACCESS;
+    case UsbStatus::kBusy: return TARNCAM_USB_BUSY;
+    default: return TARNCAM_USB_FAILED;
+  }
 }
 
 }  // extern "C"

@@ -20,4 +20,12 @@ struct Guid {
   friend constexpr bool operator==(const Guid&, const Guid&) = default;
 };
 
+// A USB vendor and product ID pair, as a device descriptor carries it.
+struct UsbId {
+  uint16_t vendor;
+  uint16_t product;
+
+  friend constexpr bool operator==(const UsbId&, const UsbId&) = default;
+};
+
 }  // namespace tarncam

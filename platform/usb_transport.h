@@ -66,7 +66,7 @@ inline constexpr uint32_t kDevicePathCapacity = 1024;
 // claiming it.
 struct DeviceInfo {
   char path[kDevicePathCapacity];  // what Open takes
-  char location[64];               // where it is, for people ("bus 3 port 1.4"); may be ""
+  char location[64];               // where it is, for people ("3-1.4": bus 3, port 1.4); may be ""
   char serial[64];                 // serial-number string; "" when none or unreadable
   uint16_t vendorId;               // 0 when unknown
   uint16_t productId;              // 0 when unknown
@@ -130,8 +130,11 @@ class UsbTransport {
                               uint32_t* transferred) = 0;
 
   // Ends the transfers pending on `usb` promptly; they report kCancelled.
-  // A backend whose reads end only by the device's answer or their timeout
-  // does nothing (the library bounds every read, so nothing waits forever).
+  // The library calls it only when it closes a device while transfers still
+  // run on it (closeUSB during a frame read), so a backend may also refuse
+  // transfers started on `usb` afterwards. A backend whose reads end only by
+  // the device's answer or their timeout does nothing (the library bounds
+  // every read, so nothing waits forever).
   virtual void CancelTransfers(Handle usb) = 0;
 };
 

@@ -10,6 +10,7 @@
 
 #include "interface/camera_state.h"
 #include "sim/star_field.h"
+#include "tarncam_build_config.h"
 #include "usb/requests.h"
 
 namespace sim {
@@ -24,11 +25,10 @@ namespace {
 constexpr uint8_t kSerialIndex = 3;     // any nonzero index marks a programmed controller
 constexpr uint64_t kGuideUnitUs = 100;  // the wire's guide durations count 0.1 ms
 
-// Made-up vendor and product ids: one pair for the bare controller, one for
-// the camera its firmware presents.
-constexpr uint16_t kVendorId = 0xF0CA;
-constexpr uint16_t kBlankProductId = 0x0001;
-constexpr uint16_t kCameraProductId = 0x0752;
+// The build's USB identity (placeholders of our own unless configured): one
+// pair for the bare controller, one for the camera its firmware presents.
+constexpr tarncam::UsbId kBlankId = tarncam::kBlankUsbId;
+constexpr tarncam::UsbId kCameraId = tarncam::kCameraUsbId;
 
 uint64_t Mix(uint64_t z) {
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -182,8 +182,9 @@ uint32_t SimCamera::ListDevices(tarncam::DeviceInfo* out, uint32_t capacity) {
     const bool prog = fx2.Programmed();
     // A blank controller has no serial-number string.
     if (prog) std::snprintf(d.serial, sizeof d.serial, "SIM%08llX", static_cast<unsigned long long>(opts.seed));
-    d.vendorId = kVendorId;
-    d.productId = prog ? kCameraProductId : kBlankProductId;
+    const tarncam::UsbId id = prog ? kCameraId : kBlankId;
+    d.vendorId = id.vendor;
+    d.productId = id.product;
     d.blank = prog ? 0 : 1;
   }
   return 1;
@@ -287,7 +288,7 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
   if (setup.requestType == kStandardIn && setup.request == kReqGetDescriptor &&
       setup.value == kDeviceDescriptorValue) {
     const bool prog = fx2.Programmed();
-    const uint16_t pid = prog ? kCameraProductId : kBlankProductId;
+    const tarncam::UsbId id = prog ? kCameraId : kBlankId;
     const uint8_t d[kDeviceDescriptorLength] = {18,
                                                 1,
                                                 0x00,
@@ -296,10 +297,10 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
                                                 0xFF,
                                                 0xFF,
                                                 64,
-                                                static_cast<uint8_t>(kVendorId),
-                                                static_cast<uint8_t>(kVendorId >> 8),
-                                                static_cast<uint8_t>(pid),
-                                                static_cast<uint8_t>(pid >> 8),
+                                                static_cast<uint8_t>(id.vendor),
+                                                static_cast<uint8_t>(id.vendor >> 8),
+                                                static_cast<uint8_t>(id.product),
+                                                static_cast<uint8_t>(id.product >> 8),
                                                 0x00,
                                                 0x01,
                                                 static_cast<uint8_t>(prog ? 1 : 0),
@@ -500,7 +501,9 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   const uint64_t now = clock.NowUs();
 
   if (shutdown || epoch != readEpoch) return UsbResult::Fail(UsbStatus::kNoDevice);
-  if (readCancelled == usb || handles.count(usb) == 0) {
+  // An abort answered first: the camera ends the transfer at once, before a
+  // close that follows it (by 500 ms) can cancel the read.
+  if (!readAborted && (readCancelled == usb || handles.count(usb) == 0)) {
     readCancelled = kInvalidHandle;
     return UsbResult::Fail(UsbStatus::kCancelled);
   }
@@ -589,6 +592,16 @@ void SimCamera::SetPresent(bool on) {
   } else if (present) {
     GoAway(clock.NowUs(), kForever);
   }
+}
+
+uint64_t SimCamera::PeekFrame(uint8_t* dst, uint64_t length) {
+  std::lock_guard<std::mutex> g(mu);
+  UpdatePresence(clock.NowUs());
+  if (shutdown || !present || !fx2.Running()) return 0;
+  const SensorSettings s = sensor;
+  // Numbered as the read that will take it, so its noise is that frame's.
+  Render(dst, std::min(length, s.FrameBytes()), s, stats.reads + 1, clock.NowUs());
+  return s.FrameBytes();
 }
 
 tarncam_sim_stats SimCamera::Stats() const {

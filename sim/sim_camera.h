@@ -76,6 +76,12 @@ class SimCamera final : public tarncam::UsbTransport {
   bool WaitForPendingRead(uint64_t readNumber = 0, int timeoutMs = 20000);
   // Unplugs or plugs in the camera; the controller keeps its state.
   void SetPresent(bool present);
+  // The first `length` bytes of the frame the next bulk read will deliver,
+  // rendered as the scene stands now, without starting that read: for a
+  // device front end that has to offer the start of a frame before it can
+  // see the host asking for one. Returns the frame's size in bytes, or 0
+  // when the controller sends no frames.
+  uint64_t PeekFrame(uint8_t* dst, uint64_t length);
   // Every transfer fails from now on; a pending read ends. Returns once no
   // call is inside the camera any more.
   void Shutdown();

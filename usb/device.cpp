@@ -33,13 +33,22 @@ void OpenDevice(Camera& cam) {
   // Opening over an open device would lose its handles; release them first.
   if (s.DeviceOpen()) CloseDeviceHandle(cam);
 
+  // Why no camera opened, kept for native clients (OpenDevice reports
+  // nothing itself).
+  UsbResult why = UsbResult::Fail(UsbStatus::kNoDevice);
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    why = UsbResult::Fail(UsbStatus::kNoDevice);
     if (FindDevicePath(cam) == 0) break;
     // Stored as returned: a failed open stores the invalid handle, and the
     // interface binding below then fails.
-    AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, nullptr));
+    AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
     Handle usb = kInvalidHandle;
-    if (!cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb).ok()) break;
+    const UsbResult claimed =
+        cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
+    if (!claimed.ok()) {
+      if (why.ok()) why = claimed;
+      break;
+    }
     AdoptInterfaceHandle(cam, usb);
 
     // A failed descriptor read must count as a programmed controller, so the
@@ -56,6 +65,8 @@ void OpenDevice(Camera& cam) {
       LoadFirmware(cam);
       CloseDeviceHandle(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
+      // Still blank after the last attempt: the download did not take.
+      why = UsbResult::Fail(UsbStatus::kIo);
       continue;
     }
 
@@ -66,9 +77,11 @@ void OpenDevice(Camera& cam) {
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeIn);
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeOut);
     }
+    s.lastOpen = UsbResult::Ok();
     return;
   }
   CloseDeviceHandle(cam);
+  s.lastOpen = why;
 }
 
 uint32_t checkdevice(Camera& cam) {

@@ -23,6 +23,27 @@ void CloseAndFree(Camera& cam, Handle device, Handle usb) {
   if (device != kInvalidHandle || usb != kInvalidHandle) cam.usb().Close(device, usb);
 }
 
+// Drops one user of retired handles; the last one out releases them.
+void LeaveRetired(Camera& cam, uint32_t generation) {
+  CameraState& s = cam.state;
+  Handle device = kInvalidHandle;
+  Handle usb = kInvalidHandle;
+  {
+    BookLock lock(s.link);
+    for (LinkBook::Retired& r : s.link.retired) {
+      if (r.used && r.generation == generation) {
+        if (--r.users == 0) {
+          device = r.device;
+          usb = r.usb;
+          r = LinkBook::Retired{};
+        }
+        break;
+      }
+    }
+  }
+  CloseAndFree(cam, device, usb);
+}
+
 }  // namespace
 
 LinkLease::LinkLease(Camera& c) : cam(c) {
@@ -46,27 +67,15 @@ bool LinkLease::Current() const {
 LinkLease::~LinkLease() {
   if (!held) return;
   CameraState& s = cam.state;
-  Handle device = kInvalidHandle;
-  Handle usb = kInvalidHandle;
   {
     BookLock lock(s.link);
     if (generation == s.link.generation) {
       --s.link.users;
       return;
     }
-    for (LinkBook::Retired& r : s.link.retired) {
-      if (r.used && r.generation == generation) {
-        if (--r.users == 0) {
-          device = r.device;
-          usb = r.usb;
-          r = LinkBook::Retired{};
-        }
-        break;
-      }
-    }
   }
   // The last transfer on handles closed meanwhile releases them.
-  CloseAndFree(cam, device, usb);
+  LeaveRetired(cam, generation);
 }
 
 void AdoptDeviceHandle(Camera& cam, Handle device) {
@@ -88,18 +97,21 @@ void ReleaseDevice(Camera& cam) {
     Handle usb = kInvalidHandle;
     bool retired = false;
     bool noSlot = false;
+    uint32_t generation = 0;
     {
       BookLock lock(s.link);
       device = s.deviceHandle.load(std::memory_order_relaxed);
       usb = s.usbHandle;
+      generation = s.link.generation;
       if (s.link.users != 0) {
         // Transfers are still running on these handles: retire them, and the
-        // last of those transfers releases them.
+        // last of those transfers releases them. This close counts as one
+        // more user while it cancels them, so the handles outlive the cancel.
         LinkBook::Retired* slot = nullptr;
         for (LinkBook::Retired& r : s.link.retired)
           if (!r.used) slot = &r;
         if (slot != nullptr) {
-          *slot = LinkBook::Retired{s.link.generation, s.link.users, device, usb, true};
+          *slot = LinkBook::Retired{generation, s.link.users + 1, device, usb, true};
           retired = true;
         } else {
           noSlot = true;
@@ -118,7 +130,15 @@ void ReleaseDevice(Camera& cam) {
       cam.sys().SleepAlertable(1);
       continue;
     }
-    if (!retired) CloseAndFree(cam, device, usb);
+    if (!retired) {
+      CloseAndFree(cam, device, usb);
+      return;
+    }
+    // A frame read pending on a closed device must not run on to its
+    // timeout: end it now (where the platform can; the readout, seeing the
+    // device closed, then stops without a retry).
+    if (usb != kInvalidHandle) cam.usb().CancelTransfers(usb);
+    LeaveRetired(cam, generation);
     return;
   }
 }

@@ -1,17 +1,22 @@
-// The native library's own platform: POSIX services, and no USB backend yet,
-// so no camera is found until another transport (the simulator) is chosen.
+// The native library's own platform: POSIX services, and libusb to reach a
+// real camera. Which library routes its exports elsewhere (the simulator, a
+// test fake) decides that through UsePlatform.
 
 #include "interface/default_camera.h"
-#include "platform/none/no_device_transport.h"
+#include "platform/posix/builtin_usb.h"
 #include "platform/posix/posix_system.h"
 
 namespace tarncam {
 namespace {
-constinit NoDeviceTransport gTransport;
+constinit LibusbTransport gTransport;
 constinit PosixSystem gSystem;
 }  // namespace
 
-Platform BuiltinPlatform() { return {&gTransport, &gSystem}; }
-constinit Platform gExportPlatform{&gTransport, &gSystem};
+// A camera that left the bus cannot answer the controller resets of a retry:
+// natively the readout ends at once instead of spending five reads on it.
+Platform BuiltinPlatform() { return {&gTransport, &gSystem, false}; }
+constinit Platform gExportPlatform{&gTransport, &gSystem, false};
+
+LibusbTransport& BuiltinUsb() { return gTransport; }
 
 }  // namespace tarncam
