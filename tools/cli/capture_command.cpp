@@ -34,10 +34,11 @@ std::vector<FramePaths> PlanPaths(const CaptureOptions& o) {
     if (prefix.back() != '/') prefix += '/';
     prefix += "capture";
   }
+  const OutputName name = SplitOutputName(prefix);
   std::vector<FramePaths> paths(o.count);
   for (uint32_t i = 0; i < o.count; ++i) {
-    if (o.format != OutputFormat::kPng) paths[i].fits = FramePath(prefix, i, o.count, ".fits");
-    if (o.format != OutputFormat::kFits) paths[i].png = FramePath(prefix, i, o.count, ".png");
+    if (o.format != OutputFormat::kPng) paths[i].fits = FramePath(name.prefix, i, o.count, name.fits);
+    if (o.format != OutputFormat::kFits) paths[i].png = FramePath(name.prefix, i, o.count, name.png);
   }
   return paths;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The four subcommands. Each opens the camera itself, prints what the user
+// The subcommands. Each but `list` opens the camera itself, prints what the user
 // asked for, and returns the outcome that decides the exit code.
 
 #include "cli/options.h"
@@ -11,5 +11,6 @@ Status RunCapture(const DeviceOptions& device, const CaptureOptions& options);
 Status RunStream(const DeviceOptions& device, const StreamOptions& options);
 Status RunInfo(const DeviceOptions& device);
 Status RunGuide(const DeviceOptions& device, const GuideOptions& options);
+Status RunList(const DeviceOptions& device);
 
 }  // namespace tarncli

@@ -14,6 +14,12 @@ namespace tarncli {
 // The firmware version this library drives (reply to query 99).
 inline constexpr uint32_t kExpectedFirmware = 0x0132901D;
 
+// Hands the USB identity and camera choice to the library: the flags
+// (--usb-id, --device) where given, else the environment's. Fails with
+// kBadArguments for text the library cannot parse. *chosen receives the
+// camera asked for ("1-2.3", "serial:..."), "" when none was.
+Status ApplyUsbChoice(const DeviceOptions& options, std::string* chosen);
+
 class Device {
  public:
   Device() = default;
@@ -21,9 +27,12 @@ class Device {
   Device(const Device&) = delete;
   Device& operator=(const Device&) = delete;
 
-  // Picks the camera and opens it. Fails with kNoCamera, kWrongFirmware
-  // (firmwareVersion() then holds the reply) or kBadArguments for simulator
-  // options the simulator refuses.
+  // Picks the camera and opens it: a USB camera when one is plugged in,
+  // else the simulator. Fails with kNoCamera, kWrongFirmware
+  // (firmwareVersion() then holds the reply), kUnavailable (a camera that
+  // cannot be opened: permissions, or another program has it), kFailure,
+  // or kBadArguments for options that do not parse or that the simulator
+  // refuses.
   Status Open(const DeviceOptions& options);
 
   // Closes the camera. Only when no exposure can still write into a buffer

@@ -1,12 +1,15 @@
-// `tarncam info` and `tarncam guide`: the camera itself, no exposure.
+// `tarncam info`, `guide` and `list`: the camera itself, no exposure.
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/device.h"
 #include "cli/interrupt.h"
 #include "tarncam/tarncam.h"
+#include "tarncam/tarncam_native.h"
 #include "tarncam/tarncam_sim.h"
 
 namespace tarncli {
@@ -37,6 +40,28 @@ Status RunInfo(const DeviceOptions& deviceOptions) {
   std::printf("notice:         %s\n", CopyRight());
   std::fflush(stdout);
   return s;
+}
+
+// One line per USB camera plugged in, whether the library could open it or
+// not: what --device takes, the IDs, and whether its firmware is loaded.
+Status RunList(const DeviceOptions& deviceOptions) {
+  std::string chosen;
+  if (Status s = ApplyUsbChoice(deviceOptions, &chosen); !s.ok()) return s;
+  constexpr uint32_t kMaxListed = 64;
+  std::vector<tarncam_usb_device> found(kMaxListed);
+  const uint32_t n = tarncam_usb_list(found.data(), kMaxListed);
+  if (n == 0) return Status::Error(ExitCode::kNoCamera, "no camera found");
+  std::printf("%-12s %-10s %-11s %-20s %s\n", "PORT", "ID", "STATE", "SERIAL", "PATH");
+  for (uint32_t i = 0; i < n && i < kMaxListed; ++i) {
+    const tarncam_usb_device& d = found[i];
+    char id[16];
+    std::snprintf(id, sizeof id, "%04x:%04x", d.vendor_id, d.product_id);
+    const char* state = d.blank == 1 ? "blank" : d.blank == 0 ? "programmed" : "unknown";
+    std::printf("%-12s %-10s %-11s %-20s %s\n", d.location, id, state,
+                d.serial[0] != '\0' ? d.serial : "-", d.path);
+  }
+  std::fflush(stdout);
+  return Status::Ok();
 }
 
 Status RunGuide(const DeviceOptions& deviceOptions, const GuideOptions& o) {

@@ -22,13 +22,26 @@ constexpr const char* kExitCodes =
     "  3    no camera found\n"
     "  4    the camera runs firmware this library does not drive\n"
     "  5    an output file cannot be created\n"
+    "  6    a camera is there but cannot be used (no permission: see docs/usb.md; or in use)\n"
     "  130  interrupted (Ctrl-C, SIGTERM); no partial file is left\n"
     "\n"
-    "Without a camera (or with --simulator) the library's built-in simulator is used.";
+    "Without a camera (or with --simulator) the library's built-in simulator is used.\n"
+    "TARNCAM_USB_IDS and TARNCAM_DEVICE set what --usb-id and --device do.";
+
+// Which USB camera: the same for every command, `list` included.
+void AddUsbOptions(CLI::App* cmd, DeviceOptions& d) {
+  cmd->add_option("-d,--device", d.device,
+                  "The camera to use when several are plugged in: BUS-PORT as `tarncam list` "
+                  "shows it (such as 1-2.3), or serial:NUMBER");
+  cmd->add_option("--usb-id", d.usbIds,
+                  "USB IDs to look for instead of the build's: vvvv:pppp[,vvvv:pppp] in hex "
+                  "(the controller's before and after its firmware is loaded)");
+}
 
 // Every command chooses its camera the same way, so each takes the same
 // device options (after the subcommand name, where users put them).
 void AddDeviceOptions(CLI::App* cmd, DeviceOptions& d) {
+  AddUsbOptions(cmd, d);
   cmd->add_flag("--simulator", d.forceSimulator,
                 "Use the built-in simulator even if a camera "
                 "is connected");
@@ -95,7 +108,8 @@ int Run(int argc, char** argv) {
       ->check(CLI::Range(0u, 86'400'000u));
   cap->add_option("-o,--output", capture.output,
                   "Output path prefix; .fits and .png are appended, with -0001, -0002, ... "
-                  "for more than one frame. A directory means DIR/capture")
+                  "for more than one frame. A name ending in .fits (.fit, .fts) or .png is "
+                  "that file's own. A directory means DIR/capture")
       ->capture_default_str();
   cap->add_option("-f,--format", format, "fits, png or both")
       ->check(CLI::IsMember({"fits", "png", "both"}))
@@ -114,6 +128,9 @@ int Run(int argc, char** argv) {
 
   CLI::App* info = app.add_subcommand("info", "Show the camera, its firmware and the library");
   AddDeviceOptions(info, device);
+
+  CLI::App* lst = app.add_subcommand("list", "List the USB cameras plugged in");
+  AddUsbOptions(lst, device);
 
   CLI::App* gd = app.add_subcommand("guide", "Send guide pulses or cancel them");
   gd->footer(
@@ -167,6 +184,7 @@ int Run(int argc, char** argv) {
   if (cap->parsed()) return Finish(RunCapture(device, capture));
   if (str->parsed()) return Finish(RunStream(device, stream));
   if (info->parsed()) return Finish(RunInfo(device));
+  if (lst->parsed()) return Finish(RunList(device));
   return Finish(RunGuide(device, guide));
 }
 

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 
@@ -61,6 +62,28 @@ Status CheckExposureSettings(const ExposureSettings& s) {
                          "(the sensor reads 616 columns per row then)");
   }
   return Status::Ok();
+}
+
+OutputName SplitOutputName(const std::string& output) {
+  OutputName name;
+  name.prefix = output;
+  const size_t dot = output.rfind('.');
+  const size_t slash = output.rfind('/');
+  // A dot that starts the file's own name ("dir/.fits") leaves no name.
+  if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot <= slash + 1))
+    return name;
+  const std::string ext = output.substr(dot);
+  std::string lower = ext;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == ".fits" || lower == ".fit" || lower == ".fts") {
+    name.fits = ext;
+  } else if (lower == ".png") {
+    name.png = ext;
+  } else {
+    return name;
+  }
+  name.prefix = output.substr(0, dot);
+  return name;
 }
 
 std::string FramePath(const std::string& prefix, uint32_t index, uint32_t count,

@@ -16,6 +16,10 @@ inline constexpr uint32_t kSensorHeight = 480;
 
 // Which camera to use, and how to build the simulated one.
 struct DeviceOptions {
+  // A USB camera: the IDs to look for instead of the build's, and which of
+  // several to use (empty: the environment's choice, else the first).
+  std::string usbIds;
+  std::string device;
   bool forceSimulator = false;
   bool colour = false;  // a real camera's mosaic is unknown unless the user says so
   // Simulator knobs.
@@ -78,6 +82,18 @@ Status ParseWindow(const std::string& text, Window* window);
 // Checks the combination of exposure settings beyond each value's own range:
 // rows shorter than the full height carry only 616 active columns.
 Status CheckExposureSettings(const ExposureSettings& settings);
+
+// The output name as the frames' file names grow from it: the prefix the
+// frame numbers follow, and each format's extension. A known extension on
+// the name is that file's own ("m42.fits" writes m42.fits, not
+// m42.fits.fits; "m42.fit" keeps .fit), and the other format gets its
+// usual one beside it.
+struct OutputName {
+  std::string prefix;
+  std::string fits = ".fits";
+  std::string png = ".png";
+};
+OutputName SplitOutputName(const std::string& output);
 
 // File name of frame `index` (0-based) of `count` for `extension` (".fits").
 // One frame: prefix + extension; more: prefix-0001 + extension, and so on.

@@ -16,6 +16,7 @@ enum class ExitCode : int {
   kNoCamera = 3,       // no camera answered (and the simulator was not chosen)
   kWrongFirmware = 4,  // a camera answered with firmware this library does not drive
   kNotWritable = 5,    // an output file cannot be created
+  kUnavailable = 6,    // a camera is there but cannot be used: no permission, or in use
   kInterrupted = 130,  // Ctrl-C or SIGTERM; the shell's convention for SIGINT
 };
 
