@@ -69,7 +69,10 @@ handle() {
   mapfile -d '' argv <"$r/argv"
   mapfile -d '' envs <"$r/env"
   cwd=$(cat "$r/cwd")
-  setsid env -i -C "$cwd" "${envs[@]}" TARNCAM_IN_VM=1 "${argv[@]}" \
+  local -a ours=(TARNCAM_IN_VM=1)
+  # udevadm (settle, monitor, control) is not on every machine's PATH.
+  [ "$USB" != 1 ] || ours+=("TARNCAM_VM_UDEVADM=$UDEVD")
+  setsid env -i -C "$cwd" "${envs[@]}" "${ours[@]}" "${argv[@]}" \
     </dev/null >"$r/out" 2>"$r/err" &
   pid=$!
   (
