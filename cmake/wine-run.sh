@@ -134,10 +134,18 @@ prepare() {
   fi
   if [ ! -f "$ready" ]; then
     local log="$WINEPREFIX.init.log"
-    if ! wineboot --init >"$log" 2>&1; then
-      echo "wine-run.sh: creating the Wine prefix $WINEPREFIX failed:" >&2
-      cat "$log" >&2
-      exit 1
+    # The loader's own errors are kept for the retry below.
+    if ! WINEDEBUG="$WINEDEBUG,err+environ" wineboot --init >"$log" 2>&1; then
+      # Emulated on a busy machine, a new prefix's first boot can outlast
+      # the loader's fixed five-minute wait for it; the loader then carries
+      # on beside the unfinished boot and may fail. Once everything has
+      # finished, the prefix is complete: one more pass must succeed.
+      wineserver -w
+      if ! grep -q 'boot event wait timed out' "$log" || ! wineboot --init >>"$log" 2>&1; then
+        echo "wine-run.sh: creating the Wine prefix $WINEPREFIX failed:" >&2
+        cat "$log" >&2
+        exit 1
+      fi
     fi
     # The registry reaches the disk only when the server ends.
     wineserver -w
