@@ -15,6 +15,15 @@ jobs=${JOBS:-$(nproc)}
 presets=(${PRESETS:-linux-release linux-asan linux-tsan mingw-i686})
 start=$(date +%s)
 notes=()
+
+# The Wine programs' own tallies from the last ctest run, so that the log
+# shows they ran (ctest keeps passing tests' output to itself).
+wine_results() {
+  awk '{sub(/\r$/, "")}
+       /^[0-9]+\/[0-9]+ Test: / {name = $3}
+       /^[0-9]+ passed, [0-9]+ failed$/ {print "    " name " (under Wine) reported " $0}' \
+    "build/$1/Testing/Temporary/LastTest.log"
+}
 for preset in "${presets[@]}"; do
   preset_start=$(date +%s)
   echo "=== ${preset}: configure and build"
@@ -37,10 +46,12 @@ for preset in "${presets[@]}"; do
   fi
   echo "=== ${preset}: test"
   ctest --preset "$preset" -j "$jobs"
+  [ -z "$wine_where" ] || wine_results "$preset"
   if [[ $wine_where == "Wine runs natively"* ]]; then
     if [ -n "$vm_ok" ]; then
       echo "=== ${preset}: the Wine tests again, in the VM"
       TARNCAM_WINE_VM=1 ctest --preset "$preset" -j "$jobs" -L wine
+      wine_results "$preset"
     else
       notes+=("SKIPPED: the Wine tests in the VM: $vm_why")
     fi

@@ -16,6 +16,11 @@ failed() {
   exit 1
 }
 
+# Sleeps $1 seconds without starting a process (every process start is
+# costly under emulation): a read that times out on a pipe nobody writes.
+exec {nap_fd}<> <(:)
+nap() { read -r -t "$1" -u "$nap_fd" _ || true; }
+
 # Waits up to $1 tenths of a second for the test in "${@:2}" to hold.
 wait_for() {
   local tenths=$1
@@ -23,7 +28,7 @@ wait_for() {
   while ! "$@"; do
     [ "$tenths" -gt 0 ] || return 1
     tenths=$((tenths - 1))
-    sleep 0.1
+    nap 0.1
   done
 }
 
@@ -51,11 +56,11 @@ stop_all() {
   done
   [ ${#pids[@]} -gt 0 ] || return 0
   kill -TERM "${pids[@]}" 2>/dev/null
-  for i in $(seq 50); do
+  for ((i = 0; i < 50; i++)); do
     left=
     for p in "${pids[@]}"; do [ -e "/proc/$p" ] && left=1; done
     [ -n "$left" ] || break
-    sleep 0.1
+    nap 0.1
   done
   kill -KILL "${pids[@]}" 2>/dev/null
   sync
@@ -76,7 +81,7 @@ handle() {
     </dev/null >"$r/out" 2>"$r/err" &
   pid=$!
   (
-    while [ ! -e "$r/cancel" ]; do sleep 0.3; done
+    while [ ! -e "$r/cancel" ]; do nap 0.3; done
     kill -KILL -- -"$pid" "$pid" 2>/dev/null
   ) &
   watcher=$!
@@ -98,6 +103,6 @@ while [ ! -e "$ctl/stop" ]; do
     touch "$r/taken"
     handle "$r" &
   done
-  sleep 0.1
+  nap 0.1
 done
 stop_all

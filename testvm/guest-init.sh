@@ -43,6 +43,11 @@ mount -t proc proc $r/proc || fail "proc"
 mount -t sysfs sysfs $r/sys || fail "sysfs"
 mount -t devtmpfs devtmpfs $r/dev || fail "devtmpfs"
 mkdir -p $r/dev/shm $r/dev/pts
+# What udev would add: shells need /dev/fd for process substitution.
+ln -s /proc/self/fd $r/dev/fd
+ln -s /proc/self/fd/0 $r/dev/stdin
+ln -s /proc/self/fd/1 $r/dev/stdout
+ln -s /proc/self/fd/2 $r/dev/stderr
 mount -t tmpfs -o mode=1777 shm $r/dev/shm || fail "/dev/shm"
 mount -t devpts -o newinstance,ptmxmode=0666 devpts $r/dev/pts || fail "devpts"
 mount -t tmpfs -o mode=0755 run $r/run || fail "/run"

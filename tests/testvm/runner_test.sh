@@ -42,7 +42,7 @@ case_relay() {
       seq 30000 -1 1 >&2
       [ "$PWD" = "'"$work"'" ] || echo "cwd $PWD" >&2
       printf %s "$TARNCAM_TEST_VALUE" >env.txt
-      cat in.txt >copy.txt
+      cat <(cat in.txt) >copy.txt
       mountpoint -q /tmp/.wine-0 && mountpoint -q /run && mountpoint -q /dev/shm || echo "not private" >&2
       /lib/ld-linux.so.2 --version >/dev/null || echo "no 32-bit" >&2
       exit 42' >out.txt 2>err.txt || rc=$?
