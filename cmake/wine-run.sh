@@ -134,14 +134,24 @@ prepare() {
   fi
   if [ ! -f "$ready" ]; then
     local log="$WINEPREFIX.init.log"
-    # The loader's own errors are kept for the retry below.
-    if ! WINEDEBUG="$WINEDEBUG,err+environ" wineboot --init >"$log" 2>&1; then
-      # Emulated on a busy machine, a new prefix's first boot can outlast
-      # the loader's fixed five-minute wait for it; the loader then carries
-      # on beside the unfinished boot and may fail. Once everything has
-      # finished, the prefix is complete: one more pass must succeed.
+    : >"$log"
+    # The loader's own errors are kept: they tell whether to try again.
+    if ! WINEDEBUG="$WINEDEBUG,err+environ" wineboot --init >>"$log" 2>&1; then
       wineserver -w
-      if ! grep -q 'boot event wait timed out' "$log" || ! wineboot --init >>"$log" 2>&1; then
+      local again=
+      if grep -q 'boot event wait timed out' "$log"; then
+        # Emulated on a busy machine, a new prefix's first boot can outlast
+        # the loader's fixed five-minute wait for it; the loader then
+        # carries on beside the unfinished boot and may fail. Now that
+        # everything has finished the prefix is complete: one more pass.
+        again=1
+      elif [ "${TARNCAM_IN_VM:-}" = 1 ]; then
+        # Seen once in the VM, while other VMs were booting: "could not load
+        # kernel32.dll" within seconds of starting. One fresh attempt.
+        rm -rf "$WINEPREFIX"
+        again=1
+      fi
+      if [ -z "$again" ] || ! wineboot --init >>"$log" 2>&1; then
         echo "wine-run.sh: creating the Wine prefix $WINEPREFIX failed:" >&2
         cat "$log" >&2
         exit 1
