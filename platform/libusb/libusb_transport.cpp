@@ -3,12 +3,14 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/libusb/device_choice.h"
@@ -26,6 +28,10 @@ constexpr unsigned kControlTimeoutMs = 5000;
 constexpr unsigned kWriteTimeoutMs = 5000;
 // Hubs nest at most seven deep below the root.
 constexpr int kMaxPortDepth = 7;
+// How long a transfer error may wait to learn whether the device is leaving
+// the bus (the hub tells the system a little after the transfer failed).
+constexpr auto kDepartureWait = std::chrono::milliseconds(500);
+constexpr auto kDeparturePoll = std::chrono::milliseconds(10);
 
 UsbStatus FromError(int error) {
   switch (error) {
@@ -103,6 +109,22 @@ struct Present {
     return FormatLocation(bus, ports.data(), static_cast<int>(ports.size()));
   }
 };
+
+// A camera pulled out mid-transfer fails that transfer with a plain
+// transfer error first; the system notices it has gone only a little later.
+// Waits, briefly, to tell the two apart: the library gives up on a camera
+// that is gone, but retries a transfer that failed.
+bool Departed(libusb_device_handle* h) {
+  const auto until = std::chrono::steady_clock::now() + kDepartureWait;
+  for (;;) {
+    // A question the system answers without the device: whether a driver
+    // is bound to its interface. Unanswerable where libusb cannot ask.
+    const int r = libusb_kernel_driver_active(h, kInterface);
+    if (r == LIBUSB_ERROR_NO_DEVICE) return true;
+    if (r < 0 || std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(kDeparturePoll);
+  }
+}
 
 void Release(std::vector<Present>& found) {
   for (Present& p : found) libusb_unref_device(p.device);
@@ -218,6 +240,8 @@ class LibusbTransport::Backend {
       std::lock_guard<std::mutex> g(d.mu);
       d.pending.erase(t);
     }
+    if (t->status == LIBUSB_TRANSFER_ERROR && Departed(d.handle))
+      return UsbResult::Fail(UsbStatus::kNoDevice, -100 - LIBUSB_TRANSFER_NO_DEVICE);
     return FromTransfer(*t);
   }
 
