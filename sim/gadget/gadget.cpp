@@ -45,6 +45,18 @@ constexpr auto kLeaveDelay = std::chrono::milliseconds(50);
 
 void OnWake(int) {}
 
+// Marks the bulk IN thread's frame as in flight for its scope.
+class ReadActive {
+ public:
+  explicit ReadActive(std::atomic<bool>& f) : flag(f) { flag = true; }
+  ~ReadActive() { flag = false; }
+  ReadActive(const ReadActive&) = delete;
+  ReadActive& operator=(const ReadActive&) = delete;
+
+ private:
+  std::atomic<bool>& flag;
+};
+
 // The controller's ep0 file: the one entry of the gadgetfs folder that is not
 // an endpoint.
 std::string FindController(const std::string& dir) {
@@ -627,6 +639,8 @@ void Gadget::BulkInLoop() {
     const size_t first = static_cast<size_t>(std::min<uint64_t>(size, packet));
     if (!WriteAll(lease, offer.data(), first)) continue;
     if (size <= first) continue;  // the whole frame fit in that packet
+    // From here on the host's read is pending, also for the abort byte.
+    ReadActive active(readActive);
     Say("exposing");
 
     // 2. The exposure: the model's read ends when the frame is done, or
@@ -668,7 +682,11 @@ void Gadget::BulkOutLoop() {
     const ssize_t n = read(lease.fd, buffer, sizeof buffer);
     if (n > 0) {
       // The abort byte: the model ends the exposure it is running, if any.
+      // The host's read is pending from the moment it took the frame's
+      // first packet, a moment before the model's read begins: an abort in
+      // between waits for it.
       if (!settings.ignoreAbort) {
+        if (readActive) model.WaitForPendingRead(0, 1000);
         uint32_t written = 0;
         model.WritePipe(modelUsb.load(), kPipeOut, buffer, static_cast<uint32_t>(n), &written);
       }

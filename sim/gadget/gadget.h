@@ -136,6 +136,7 @@ class Gadget {
   std::atomic<uint16_t> packetSize{512};
   std::atomic<bool> stopping{false};
   std::atomic<bool> ep0Done{true};
+  std::atomic<bool> readActive{false};  // the host has taken a frame's first packet
   std::thread ep0Thread;
   std::unique_ptr<Worker> worker;
 
