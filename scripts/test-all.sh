@@ -24,6 +24,13 @@ wine_results() {
        /^[0-9]+ passed, [0-9]+ failed$/ {print "    " name " (under Wine) reported " $0}' \
     "build/$1/Testing/Temporary/LastTest.log"
 }
+# The native builds' USB scenarios (tests/usbvm) run in a QEMU VM in USB
+# mode: fetch and build what it boots once, outside any test's time.
+if usb_vm_why=$(testvm/tarncam-vm check); then
+  testvm/tarncam-vm prepare --usb >/dev/null
+else
+  notes+=("SKIPPED: the USB scenarios (usbvm.*): $usb_vm_why")
+fi
 for preset in "${presets[@]}"; do
   preset_start=$(date +%s)
   echo "=== ${preset}: configure and build"

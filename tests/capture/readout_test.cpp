@@ -172,6 +172,29 @@ TEST(ReadFrame, FiveFailedReadsDeliverTheBufferAndSignalOnce) {
   EXPECT_EQ(f.state->exposing.load(), 0u);
 }
 
+// A read that failed because the camera left the bus: the DLL's readout
+// retries it through four resets, as its callers know; natively it ends at
+// once, since no reset reaches a camera that is gone. Either way the
+// exposure ends once, with the semaphore released.
+TEST(ReadFrame, ACameraThatLeftTheBusIsRetriedOnlyWhereThePlatformSaysSo) {
+  for (const bool retry : {true, false}) {
+    SCOPED_TRACE(retry ? "retrying platform" : "native platform");
+    FakeCamera f;
+    f.platform.retryLostDevice = retry;
+    ProgramWindow(f, 376, 240, 8);
+    f.fake.readResults = {false, false, false, false, false};
+    f.fake.readFailure = UsbStatus::kNoDevice;
+    f.fake.ClearLog();
+    ExposureSemaphore(*f.state, 0x99);
+    std::vector<uint8_t> dest(376 * 240);
+    Exposure(f.cam, dest.data());
+    EXPECT_EQ(f.fake.Log(Op::kReadPipe).size(), retry ? 5u : 1u);
+    EXPECT_EQ(f.fake.SleepsMs().empty(), !retry) << "no reset waits for a camera that is gone";
+    EXPECT_EQ(f.fake.semaphoreReleases(), 1);
+    EXPECT_EQ(f.state->exposing.load(), 0u);
+  }
+}
+
 TEST(ReadFrame, TimeoutFollowsTheExposureLastSent) {
   FakeCamera f;
   ProgramWindow(f, 752, 480, 8);

@@ -48,6 +48,32 @@ TEST(FramePath, NumbersFramesOnlyWhenThereAreSeveral) {
   EXPECT_EQ(FramePath("m42", 11999, 12000, ".fits"), "m42-12000.fits");
 }
 
+// A known extension on -o names that file; the other format sits beside it.
+TEST(SplitOutputName, AKnownExtensionIsTheFilesOwn) {
+  struct Case {
+    const char* output;
+    const char* prefix;
+    const char* fits;
+    const char* png;
+  };
+  const Case cases[] = {
+      {"out/m42", "out/m42", ".fits", ".png"},
+      {"out/m42.fits", "out/m42", ".fits", ".png"},
+      {"m42.FIT", "m42", ".FIT", ".png"},
+      {"m42.fts", "m42", ".fts", ".png"},
+      {"m42.png", "m42", ".fits", ".png"},
+      {"m42.v2", "m42.v2", ".fits", ".png"},     // not an image extension
+      {"out.d/.fits", "out.d/.fits", ".fits", ".png"},  // a hidden name, not an extension
+  };
+  for (const Case& c : cases) {
+    const OutputName n = SplitOutputName(c.output);
+    EXPECT_EQ(n.prefix, c.prefix) << c.output;
+    EXPECT_EQ(n.fits, c.fits) << c.output;
+    EXPECT_EQ(n.png, c.png) << c.output;
+  }
+  EXPECT_EQ(FramePath(SplitOutputName("m42.fits").prefix, 1, 3, ".fits"), "m42-0002.fits");
+}
+
 struct PlacementCase {
   Window window;
   bool flipH, flipV;

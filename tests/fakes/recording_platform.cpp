@@ -126,7 +126,7 @@ Handle RecordingPlatform::Open(const char* p, UsbResult* why) {
   }
   e.handle = h;
   Record(e);
-  if (why != nullptr) *why = openFails ? UsbResult::Fail(UsbStatus::kNoDevice) : UsbResult::Ok();
+  if (why != nullptr) *why = openFails ? UsbResult::Fail(openFailure) : UsbResult::Ok();
   return h;
 }
 
@@ -145,7 +145,7 @@ UsbResult RecordingPlatform::ClaimInterface(Handle device, Handle* usb) {
   }
   e.ok = ok;
   Record(e);
-  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kIo);
+  return ok ? UsbResult::Ok() : UsbResult::Fail(claimFailure);
 }
 
 void RecordingPlatform::Close(Handle device, Handle usb) {
@@ -257,7 +257,7 @@ UsbResult RecordingPlatform::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer,
   if (transferred != nullptr) *transferred = ok ? length : 0;
   e.ok = ok;
   Record(e);
-  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kTimeout);
+  return ok ? UsbResult::Ok() : UsbResult::Fail(readFailure);
 }
 
 UsbResult RecordingPlatform::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer,

@@ -72,7 +72,9 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   bool present = true;                        // an interface is found
   std::string path = "\\\\?\\usb#vid_fake&pid_cam#1#{guid}";
   bool openFails = false;                     // Open yields kInvalidHandle
+  UsbStatus openFailure = UsbStatus::kNoDevice;  // ... with this reason
   bool initFails = false;                     // ClaimInterface fails
+  UsbStatus claimFailure = UsbStatus::kIo;    // ... with this reason
   int blankOpens = 0;                         // the next N descriptor reads show a blank controller
   uint8_t serialIndex = 3;                    // descriptor byte 16 of a programmed controller
   std::optional<uint32_t> firmwareVersion = 0x0132901D;  // reply to query 99; nullopt: no answer
@@ -83,6 +85,7 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   // Per-read results, consumed in order; when empty, reads succeed. A read
   // fills the buffer through `frameSource` when it is set.
   std::deque<bool> readResults;
+  UsbStatus readFailure = UsbStatus::kTimeout;  // what a failed read reports
   std::function<void(uint8_t* buffer, uint32_t length)> frameSource;
 
   // Full control over a reply, overriding the defaults above. Return nullopt

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "fakes/test_helpers.h"
@@ -54,6 +55,42 @@ TEST(OpenUsb, ProgrammedCameraOpensWithPipesSetUp) {
   EXPECT_EQ(log[6].setup.index, 99);
   EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());
   EXPECT_TRUE(f.fake.SleepsMs().empty());
+}
+
+// Why no camera opened, for native clients that tell the user: the
+// reason the platform gave, at the step that failed.
+TEST(OpenDevice, RecordsWhyNoCameraOpened) {
+  struct Case {
+    const char* what;
+    std::function<void(RecordingPlatform&)> script;
+    UsbStatus why;
+  };
+  const Case cases[] = {
+      {"opened", [](RecordingPlatform&) {}, UsbStatus::kOk},
+      {"none present", [](RecordingPlatform& p) { p.present = false; }, UsbStatus::kNoDevice},
+      {"no permission",
+       [](RecordingPlatform& p) {
+         p.openFails = true;
+         p.openFailure = UsbStatus::kAccess;
+       },
+       UsbStatus::kAccess},
+      {"in use",
+       [](RecordingPlatform& p) {
+         p.initFails = true;
+         p.claimFailure = UsbStatus::kBusy;
+       },
+       UsbStatus::kBusy},
+      {"stays blank", [](RecordingPlatform& p) { p.blankOpens = 2; }, UsbStatus::kIo},
+      // The firmware check comes after the open; the open itself succeeded.
+      {"wrong firmware", [](RecordingPlatform& p) { p.firmwareVersion = 7; }, UsbStatus::kOk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeCamera f;
+    c.script(f.fake);
+    openUSB(f.cam);
+    EXPECT_EQ(f.state->lastOpen.status, c.why);
+  }
 }
 
 TEST(OpenUsb, BlankControllerGetsFirmwareOnceThenOpens) {

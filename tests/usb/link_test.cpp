@@ -7,8 +7,11 @@
 #include <mutex>
 #include <thread>
 
+#include "capture/exposure.h"
 #include "fakes/test_helpers.h"
 #include "usb/control.h"
+#include "usb/device.h"
+#include "usb/requests.h"
 #include "usb/link.h"
 
 namespace tarncam::testing {
@@ -61,6 +64,38 @@ TEST(LinkLease, CloseDuringATransferDefersTheReleaseToItsEnd) {
   EXPECT_EQ(f.fake.liveInterfaces(), 0);
   EXPECT_EQ(f.fake.misuse(), 0);
   EXPECT_FALSE(LinkLease(f.cam));
+}
+
+// closeUSB during a frame read: the read is cancelled while its handles are
+// still live (a camera that ignores the abort would otherwise hold it until
+// its timeout), and the readout, seeing the device closed, stops without a
+// reset and releases the handles.
+TEST(LinkLease, CloseCancelsTheReadStillRunningAndTheReadoutStops) {
+  FakeCamera f;
+  OpenFresh(f);
+  Gate gate;
+  f.fake.onRead = [&] { gate.Enter(); };
+  f.fake.readResults = {false};
+  f.fake.readFailure = UsbStatus::kCancelled;
+  std::vector<uint8_t> dest(752 * 480);
+  std::thread worker([&] { Exposure(f.cam, dest.data()); });
+  gate.WaitEntered();
+
+  const Handle usb = f.state->usbHandle;
+  closeUSB(f.cam);
+  const auto cancels = f.fake.Log(Op::kCancel);
+  ASSERT_EQ(cancels.size(), 1u);
+  EXPECT_EQ(cancels[0].handle, usb);
+  EXPECT_TRUE(f.fake.Log(Op::kClose).empty()) << "the read still holds the handles";
+
+  gate.Open();  // the cancelled read returns
+  worker.join();
+  EXPECT_EQ(f.fake.Log(Op::kReadPipe).size(), 1u);
+  for (const Event& e : f.fake.Controls())
+    EXPECT_FALSE(IsControl(e, kVendorOut, kReqFirmwareLoad)) << "no reset of a closed device";
+  EXPECT_EQ(f.fake.liveDevices(), 0);
+  EXPECT_EQ(f.fake.liveInterfaces(), 0);
+  EXPECT_EQ(f.fake.misuse(), 0);
 }
 
 TEST(LinkLease, ReopenWhileAnOldTransferRunsKeepsBothGenerationsApart) {
