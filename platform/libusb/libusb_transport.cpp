@@ -3,6 +3,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -220,9 +221,19 @@ class LibusbTransport::Backend {
   // Submits `t` and handles libusb's events on this thread until it is
   // back. Every transfer of the library goes through here.
   UsbResult Run(Device& d, libusb_transfer* t) {
-    int done = 0;
-    t->user_data = &done;
-    t->callback = [](libusb_transfer* x) { *static_cast<int*>(x->user_data) = 1; };
+    // Whichever thread handles the events completes the transfer. The flag
+    // this thread waits on is atomic; the plain int is what libusb itself
+    // checks, under its own lock, before it sleeps.
+    struct Completion {
+      std::atomic<int> done{0};
+      int seen = 0;
+    } completion;
+    t->user_data = &completion;
+    t->callback = [](libusb_transfer* x) {
+      auto* c = static_cast<Completion*>(x->user_data);
+      c->seen = 1;
+      c->done.store(1, std::memory_order_release);
+    };
     {
       std::lock_guard<std::mutex> g(d.mu);
       if (d.refusing) return UsbResult::Fail(UsbStatus::kCancelled);
@@ -230,8 +241,8 @@ class LibusbTransport::Backend {
       if (r != LIBUSB_SUCCESS) return Result(r);
       d.pending.insert(t);
     }
-    while (done == 0) {
-      const int r = libusb_handle_events_completed(ctx, &done);
+    while (completion.done.load(std::memory_order_acquire) == 0) {
+      const int r = libusb_handle_events_completed(ctx, &completion.seen);
       // As libusb's own synchronous calls do: a failing event loop gets the
       // transfer cancelled, and events are handled until it is handed back.
       if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) libusb_cancel_transfer(t);

@@ -437,11 +437,11 @@ void Gadget::Disconnect() {
 }
 
 void Gadget::Ep0Loop() {
-  if (settings.realtimeEp0) {
+  if (settings.realtime) {
     // Ahead of everything else: the host may send the next request as soon
     // as an OUT request's data left it.
     sched_param p{};
-    p.sched_priority = 10;
+    p.sched_priority = kEp0Priority;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
   }
   usb_gadgetfs_event events[8];

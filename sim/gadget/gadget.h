@@ -6,8 +6,9 @@
 // only carries USB traffic between the host and the model, the way the
 // library itself drives the model through its USB seam.
 //
-// Threads: ep0 is read by one thread (real-time priority where allowed),
-// which takes each request's data stage at once and hands the request to a
+// Threads: ep0 is read by one thread (the highest real-time priority of the
+// device's threads, which all run above ordinary programs where the system
+// allows), which takes each request's data stage at once and hands it to a
 // worker that talks to the model: gadgetfs completes a control OUT request's
 // status stage before the program has read its data, and data the program
 // has not read when the next request arrives is lost, so nothing slow may sit
@@ -39,6 +40,11 @@ struct usb_ctrlrequest;
 
 namespace gadget {
 
+// Real-time priorities (SCHED_FIFO), where the system allows them: ep0's
+// thread above the device's other threads, all above ordinary programs.
+inline constexpr int kDevicePriority = 10;
+inline constexpr int kEp0Priority = 20;
+
 struct Settings {
   std::string gadgetDir = "/dev/gadget";
   // The controller's ep0 file and the endpoint files for the two pipes; ""
@@ -48,7 +54,7 @@ struct Settings {
   std::string outEndpointFile;
   std::string serial;         // the programmed camera's serial-number string
   bool ignoreAbort = false;   // a camera that does not answer the abort byte
-  bool realtimeEp0 = true;    // SCHED_FIFO for the ep0 thread, where allowed
+  bool realtime = true;  // SCHED_FIFO for the device's threads, where allowed
 };
 
 // One endpoint file shared between the thread that configures it (ep0) and

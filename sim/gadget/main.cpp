@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -50,9 +52,10 @@ int main(int argc, char** argv) {
                  "Endpoint file for the bulk IN pipe 0x82 (default: ep2in-bulk, or the first *in*)");
   app.add_option("--out-endpoint", settings.outEndpointFile,
                  "Endpoint file for the bulk OUT pipe 0x01 (default: ep1out-bulk, or the first *out*)");
-  app.add_flag("--no-realtime", noRealtime, "Do not raise ep0's thread to real-time priority");
+  app.add_flag("--no-realtime", noRealtime,
+               "Do not run the device's threads at real-time priority (ep0's highest)");
   CLI11_PARSE(app, argc, argv);
-  settings.realtimeEp0 = !noRealtime;
+  settings.realtime = !noRealtime;
 
   sim::Options options;
   std::string error;
@@ -74,6 +77,16 @@ int main(int argc, char** argv) {
   sigaddset(&quitSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
 
+  if (settings.realtime) {
+    // Every thread of the device (they inherit this) runs ahead of the
+    // host's programs, ep0's thread ahead of them all: on one CPU the host
+    // then sends a request only once the device has taken the last one in.
+    // gadgetfs loses a control request's data that is still unread when the
+    // next request arrives.
+    sched_param p{};
+    p.sched_priority = gadget::kDevicePriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &p);
+  }
   sim::RealClock clock;
   sim::SimCamera model(options, clock);
   gadget::Gadget device(model, settings);
