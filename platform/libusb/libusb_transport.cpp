@@ -292,8 +292,6 @@ LibusbTransport::Backend& LibusbTransport::Get() {
   return *backend;
 }
 
-bool LibusbTransport::Available() { return Get().ctx != nullptr; }
-
 bool LibusbTransport::Configure(const char* ids, const char* device) {
   Backend& b = Get();
   std::vector<UsbId> newIds = BuildUsbIds();

@@ -51,10 +51,6 @@ class LibusbTransport final : public UsbTransport {
   // build's. Returns false, changing nothing, when either does not parse.
   bool Configure(const char* ids, const char* device);
 
-  // Whether libusb could be started here (a system without USB support
-  // lists no devices).
-  bool Available();
-
  private:
   class Backend;
   Backend& Get();
