@@ -89,16 +89,13 @@ uint32_t ReadFrame(Camera& cam) {
   }
 
   // Into the raw buffer itself the rows move towards its start, compacting
-  // the frame in place.
-  CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
+  // the frame in place. Of 10-bit samples only the words this readout wrote
+  // are converted.
+  uint64_t words = 0;
+  if (wide) words = std::min<uint64_t>(uint64_t{s.rowBytes} * s.rowsToCopy, rows * rowSize / 2);
+  DeliverRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride,
+              static_cast<std::size_t>(words));
   s.frameDest = dest0 + rows * rowSize;
-
-  if (wide) {
-    // Only the words this readout wrote are converted.
-    uint64_t words = static_cast<uint64_t>(s.rowBytes) * s.rowsToCopy;
-    words = std::min<uint64_t>(words, rows * rowSize / 2);
-    Repack10(dest0, static_cast<std::size_t>(words));
-  }
 
   // Publish: the whole frame is written; clearing exposing with release
   // ordering hands it to the caller, and only then is the semaphore
