@@ -18,3 +18,8 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" -j "$jobs"
 done
 echo "=== all presets passed in $(( $(date +%s) - start )) s: ${presets[*]}"
+# A step of its own after the tests: the release library's image output
+# against its speed targets (scripts/bench-guard.sh).
+if [[ " ${presets[*]} " == *" linux-release "* ]]; then
+  bash scripts/bench-guard.sh
+fi
