@@ -18,11 +18,13 @@
 // it. Buffers are frame-sized and stay in cache across a batch.
 //
 //   client_bench [--library PATH] [--reps N] [--batch-ms MS] [--tsv FILE]
-//                [--fail-over FACTOR]
+//                [--fail-over FACTOR] [--opencv-share SHARE]
 //
-// --tsv writes one line per operation (bench/ratio_rows.h). --fail-over F
-// makes the exit status 1 when any operation takes more than F times its
-// target ratio (the CI guard).
+// --tsv writes one line per operation (bench/ratio_rows.h). The CI guard's
+// checks make the exit status 1: --fail-over F when any operation takes more
+// than F times its target ratio, --opencv-share S when debayerImage takes
+// more than S times as long as OpenCV's bilinear demosaic of the same
+// mosaic on one thread (where OpenCV is built in).
 
 #if defined(_WIN32)
 #define NOMINMAX
@@ -195,6 +197,7 @@ struct Options {
   double batchMs = 0.5;
   std::string tsv;
   double failOver = 0;
+  double opencvShare = 0;
 };
 
 Options Parse(int argc, char** argv) {
@@ -217,10 +220,12 @@ Options Parse(int argc, char** argv) {
       o.tsv = argv[++i];
     } else if (a == "--fail-over" && hasValue) {
       o.failOver = std::atof(argv[++i]);
+    } else if (a == "--opencv-share" && hasValue) {
+      o.opencvShare = std::atof(argv[++i]);
     } else {
       std::fprintf(stderr,
                    "usage: client_bench [--library PATH] [--reps N] [--batch-ms MS] [--tsv FILE] "
-                   "[--fail-over FACTOR]\n");
+                   "[--fail-over FACTOR] [--opencv-share SHARE]\n");
       std::exit(2);
     }
   }
@@ -345,12 +350,14 @@ int main(int argc, char** argv) {
   std::printf("%-44s %10s %10s %10s %7s %7s %7s\n", "operation", "out bytes", "time us",
               "memcpy us", "ratio", "median", "target");
   int failures = 0;
+  std::map<std::string, double> fastestUs;
   for (const bench::RatioRow& row : bench::kRatioRows) {
     const auto it =
         std::find_if(ops.begin(), ops.end(), [&](const Operation& op) { return op.row == &row; });
     if (it == ops.end()) continue;
     const double us = Fastest(it->ns) / 1e3, baseUs = Fastest(it->baseNs) / 1e3;
     const double ratio = us / baseUs;
+    fastestUs[row.key] = us;
     char target[24] = "";
     if (row.target > 0)
       std::snprintf(target, sizeof target, "%s%.1f", ratio <= row.target ? "<=" : "MISS ",
@@ -367,5 +374,18 @@ int main(int argc, char** argv) {
     }
   }
   if (tsv != nullptr) std::fclose(tsv);
+  if (fastestUs.count("opencv1") != 0) {
+    const double share = fastestUs["debayer"] / fastestUs["opencv1"];
+    std::printf("debayerImage time / OpenCV 1-thread time: %.2f\n", share);
+    if (opt.opencvShare > 0 && share > opt.opencvShare) {
+      std::fprintf(stderr,
+                   "client_bench: debayerImage takes %.2f times as long as OpenCV's bilinear "
+                   "demosaic, over %.2f\n",
+                   share, opt.opencvShare);
+      ++failures;
+    }
+  } else if (opt.opencvShare > 0) {
+    std::printf("OpenCV is not built in: debayerImage is not compared with it\n");
+  }
   return failures == 0 ? 0 : 1;
 }
