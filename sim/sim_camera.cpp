@@ -329,7 +329,8 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
                                                 static_cast<uint8_t>(prog ? 2 : 0),
                                                 static_cast<uint8_t>(prog ? kSerialIndex : 0),
                                                 1};
-    std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
+    // A host may ask for no bytes at all; then there is no buffer to fill.
+    if (length != 0) std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
     return true;
   }
 
