@@ -3,6 +3,7 @@
 #include <semaphore.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -59,13 +60,19 @@ Options DefaultOptions() {
 }
 
 bool ValidOptions(const Options& o) {
-  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
+  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };  // false for NaN too
+  // Levels stay finite and within what the frame arithmetic (single
+  // precision) carries: NaN, infinities and 1e300 electrons are refused, not
+  // rendered.
+  auto level = [](double v, double most) { return std::isfinite(v) && v >= 0 && v <= most; };
   return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
          prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
          prob(o.short_read_probability) && prob(o.control_fail_probability) &&
-         prob(o.disconnect_probability) && o.seeing_px >= 0.1 &&
-         o.seeing_px <= 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
-         o.star_count <= 10000;
+         prob(o.disconnect_probability) && o.seeing_px >= 0.1 && o.seeing_px <= 20 &&
+         level(o.star_brightness, kMaxStarBrightness) && level(o.sky_level, kMaxSkyLevel) &&
+         level(o.read_noise, kMaxReadNoise) && std::isfinite(o.guide_rate) &&
+         std::fabs(o.guide_rate) <= kMaxGuideRate && o.star_count <= 10000 &&
+         o.hot_pixels <= kMaxHotPixels;
 }
 
 uint32_t IdWord(const Options& o) {

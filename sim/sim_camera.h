@@ -31,6 +31,13 @@ namespace sim {
 
 using Options = tarncam_sim_options;
 
+// Upper limits of the options (tarncam_sim.h).
+inline constexpr double kMaxStarBrightness = 1e9;  // e-/s
+inline constexpr double kMaxSkyLevel = 1e7;        // e-/pixel/s
+inline constexpr double kMaxReadNoise = 1e4;       // e- rms
+inline constexpr double kMaxGuideRate = 1e4;       // pixels per second, either way
+inline constexpr uint32_t kMaxHotPixels = 100000;
+
 // The defaults of tarncam_sim_default_options.
 Options DefaultOptions();
 // Checks ranges; false when the options cannot be simulated.

@@ -140,7 +140,9 @@ TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
  * when `options` is null, its struct_size is smaller than this first version
  * of the structure, or its values are out of range (scene unknown,
  * probabilities outside 0..1, seeing_px outside 0.1..20, star_count above
- * 10000, negative levels). */
+ * 10000, hot_pixels above 100000, levels that are negative, not finite or
+ * above star_brightness 1e9, sky_level 1e7, read_noise 1e4, and guide_rate
+ * beyond +-1e4 or not finite). */
 TARNCAM_SIM_API int tarncam_sim_attach(const tarncam_sim_options* options);
 
 /* Routes the exported functions back to the library's own platform and

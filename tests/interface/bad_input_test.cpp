@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -129,6 +130,12 @@ TEST(BadInput, NativeAndSimulatorCallsTakeNullsAndRefuseBadOptions) {
   EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.seeing_px = 0; }));
   EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.star_count = 10001; }));
   EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.sky_level = -1; }));
+  // Regression: levels the frame arithmetic cannot carry, and a
+  // hot-pixel count that would allocate gigabytes.
+  EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.star_brightness = HUGE_VAL; }));
+  EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.sky_level = 1e300; }));
+  EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.guide_rate = NAN; }));
+  EXPECT_TRUE(refused([](tarncam_sim_options& b) { b.hot_pixels = 100001; }));
   ASSERT_EQ(tarncam_sim_attach(&o), 0);
   EXPECT_EQ(tarncam_sim_get_stats(nullptr), -1);
   tarncam_sim_detach();
