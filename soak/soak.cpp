@@ -91,7 +91,7 @@ Settings gSettings;
 std::atomic<uint64_t> gProgress{0};
 std::mutex gWhatMu;
 std::string gWhat;         // the step in progress, for reports
-uint64_t gCurrentSeed = 0;  // read by the watchdog too; written between seeds only
+std::atomic<uint64_t> gCurrentSeed{0};  // read by the watchdog too
 
 void SetWhat(const std::string& what) {
   if (gSettings.trace) std::fprintf(stderr, "  %s\n", what.c_str());
@@ -127,8 +127,8 @@ const char* kActionNames[] = {"none", "guide", "cancel", "close", "close racing 
   std::fprintf(stderr,
                "SOAK FAILURE: seed %" PRIu64 ", during: %s\n  %s\n  reproduce: %s --seed %" PRIu64
                " --exposures %" PRIu64 "\n",
-               gCurrentSeed, what.c_str(), text, gSettings.program.c_str(), gCurrentSeed,
-               gSettings.exposures);
+               gCurrentSeed.load(), what.c_str(), text, gSettings.program.c_str(),
+               gCurrentSeed.load(), gSettings.exposures);
   std::fflush(stderr);
   std::_Exit(1);
 }
@@ -873,10 +873,11 @@ int main(int argc, char** argv) {
   std::thread poller(Poller, std::ref(stop));
   for (uint64_t k = 0; k < gSettings.seeds; ++k) {
     gCurrentSeed = gSettings.seed + k;
-    Soak soak(gCurrentSeed, pattern, totals);
+    Soak soak(gCurrentSeed.load(), pattern, totals);
     soak.Run(gSettings.exposures);
     if (!gSettings.quiet)
-      std::printf("seed %" PRIu64 ": %" PRIu64 " exposures so far\n", gCurrentSeed, totals.exposures);
+      std::printf("seed %" PRIu64 ": %" PRIu64 " exposures so far\n", gCurrentSeed.load(),
+                  totals.exposures);
   }
   stop = true;
   poller.join();
