@@ -98,7 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       }
       case 3: {  // a bulk read of any length on any pipe
         const uint8_t pipe = (sel & 0x40) != 0 ? static_cast<uint8_t>(in.U8()) : tarncam::kPipeIn;
-        const uint32_t len = in.U32() % (kMaxRead + 1);
+        // Mostly up to 64 KiB (rendering costs per byte); now and then a
+        // whole frame or more.
+        const uint32_t len = (sel & 0x80) != 0 ? in.U32() % (kMaxRead + 1) : in.U16();
         auto buf = std::make_unique<uint8_t[]>(len);
         uint32_t got = 0xFFFFFFFF;
         const tarncam::UsbResult r =

@@ -265,6 +265,7 @@ class Soak {
   void Output();
   void Requests();
   void CheckIdle();
+  void CheckResources();
 
   void Step(const char* what);
 
@@ -728,6 +729,21 @@ void Soak::Output() {
   SOAK_CHECK(colour.GuardsIntact(), "debayerBuffer %ux%u wrote outside its destination", w, h);
 }
 
+// Memory and threads: nothing grows per exposure (the library keeps no
+// per-frame memory, and every worker ends).
+void Soak::CheckResources() {
+  static uint64_t baselineKb = 0;  // the first sample of the process
+  const uint64_t rss = ProcStatus("VmRSS:");
+  const uint64_t threads = ProcStatus("Threads:");
+  totals.maxRssKb = std::max(totals.maxRssKb, rss);
+  totals.maxThreads = std::max(totals.maxThreads, threads);
+  if (baselineKb == 0) baselineKb = rss;
+  const uint64_t slackKb = kSanitized ? 1024 * 1024 : 64 * 1024;
+  SOAK_CHECK(rss <= baselineKb + slackKb,
+             "resident memory grew from %" PRIu64 " to %" PRIu64 " KiB", baselineKb, rss);
+  SOAK_CHECK(threads <= 16, "%" PRIu64 " threads alive between exposures", threads);
+}
+
 // Between steps, with nothing running: handles and threads as they should be.
 void Soak::CheckIdle() {
   SOAK_CHECK(::isExposing() == 0, "isExposing is 1 with no exposure running");
@@ -741,7 +757,6 @@ void Soak::Run(uint64_t exposures) {
   sem_init(&sem, 0, 0);
   NewCamera();
   uint64_t done = 0, sinceCamera = 0;
-  uint64_t baselineRss = 0;
   while (done < exposures) {
     if (sinceCamera >= cameraBudget) {
       NewCamera();
@@ -780,22 +795,12 @@ void Soak::Run(uint64_t exposures) {
     ++sinceCamera;
     ++totals.exposures;
     CheckIdle();
-    if (done % 512 == 0) {
-      const uint64_t rss = ProcStatus("VmRSS:");
-      const uint64_t threads = ProcStatus("Threads:");
-      totals.maxRssKb = std::max(totals.maxRssKb, rss);
-      totals.maxThreads = std::max(totals.maxThreads, threads);
-      if (baselineRss == 0) baselineRss = rss;
-      // Nothing grows per exposure: the library keeps no per-frame memory.
-      const uint64_t slackKb = kSanitized ? 1024 * 1024 : 64 * 1024;
-      SOAK_CHECK(rss <= baselineRss + slackKb, "resident memory grew from %" PRIu64 " to %" PRIu64
-                 " KiB", baselineRss, rss);
-      SOAK_CHECK(threads <= 16, "%" PRIu64 " threads alive between exposures", threads);
-    }
+    if (totals.exposures % 256 == 0) CheckResources();
   }
   if (open) Close();
   SOAK_CHECK(sys.WaitForWorkers(sys.WorkersStarted(), 60000), "a readout worker did not end");
   CheckIdle();
+  CheckResources();
   ::ExposureSemaphore(nullptr);
   NewCamera();  // folds the last camera's counts into the totals
   tarncam::UsePlatform(nullptr, nullptr);
