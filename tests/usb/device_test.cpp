@@ -248,7 +248,7 @@ TEST(CloseUsb, IdleOrClosedChangesNothing) {
   EXPECT_EQ(f.fake.misuse(), 0);
 }
 
-// Regression (soak): a controller that has just taken its program runs the
+// Regression: a controller that has just taken its program runs the
 // sensor on its power-on settings; programming it with the settings sent
 // before the download must still send them.
 TEST(OpenUsb, AfterAFirmwareDownloadTheNextProgrammingSends) {
