@@ -33,6 +33,7 @@ void OpenDevice(Camera& cam) {
   // Opening over an open device would lose its handles; release them first.
   if (s.DeviceOpen()) CloseDeviceHandle(cam);
 
+  bool downloaded = false;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     if (FindDevicePath(cam) == 0) break;
     // Stored as returned: a failed open stores the invalid handle, and the
@@ -54,6 +55,7 @@ void OpenDevice(Camera& cam) {
       // Blank controller: give it the firmware, let it restart and present
       // itself afresh, then enumerate again.
       LoadFirmware(cam);
+      downloaded = true;
       CloseDeviceHandle(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
       continue;
@@ -61,6 +63,10 @@ void OpenDevice(Camera& cam) {
 
     s.pipeIn = kPipeIn;
     s.pipeOut = kPipeOut;
+    // A controller that has just taken its program starts the sensor with
+    // its power-on settings (a camera that was unplugged comes back blank),
+    // whatever lastBlock says was sent before: the next programming sends.
+    if (downloaded) s.forceResend = 1;
     LinkLease lease(cam);
     if (lease) {
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeIn);
