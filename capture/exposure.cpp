@@ -27,6 +27,7 @@ std::uintptr_t ThreadedExposure(Camera& cam, uint8_t* destination) {
 std::uintptr_t StartExposure(Camera& cam, uint8_t* destination, bool threaded) {
   CameraState& s = cam.state;
   s.frameDest = destination;
+  s.exposureHadDevice.store(s.DeviceOpen() ? 1 : 0, std::memory_order_relaxed);
   if (!threaded) return ReadFrame(cam);
   // The worker is detached; `cam` must outlive it (the exported camera is
   // static).

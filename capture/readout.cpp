@@ -17,11 +17,13 @@ constexpr uint32_t kRestartWaitMs = 3000;
 constexpr uint32_t kWindowSkipSamples = 50;  // 376- and 400-wide windows start 50 samples in
 
 // Reads the frame into rawBuffer: up to five attempts, each retry after a
-// controller restart. Returns whether a read completed. Stops retrying once
-// the device it started on has been closed.
-bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
+// controller restart. Returns whether a read completed, with the bytes it
+// brought in `*received`. Stops retrying once the device it started on has
+// been closed.
+bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer, uint32_t* received) {
   CameraState& s = cam.state;
   bool ok = false;
+  *received = 0;
   for (int attempt = 0; !ok && attempt < kMaxReadAttempts;) {
     if (attempt != 0) {
       if (!lease.Current()) break;
@@ -30,12 +32,9 @@ bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
     ++attempt;
     // The camera times long exposures itself; allow for that plus a margin,
     // as reprogrammed by a retry.
-    uint32_t timeoutMs = s.lastExposure + kReadTimeoutMarginMs;
-    cam.usb().SetPipePolicy(lease.usb(), s.pipeIn, PipePolicy::kPipeTransferTimeout,
-                            sizeof timeoutMs, &timeoutMs);
+    cam.usb().SetTransferTimeout(lease.usb(), s.pipeIn, s.lastExposure + kReadTimeoutMarginMs);
     // A short transfer counts as success: the camera's abort ends a read so.
-    uint32_t received = 0;
-    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
+    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, received).ok();
     s.readsAttempted.fetch_add(1, std::memory_order_relaxed);
     if (!ok) s.readsFailed.fetch_add(1, std::memory_order_relaxed);
   }
@@ -57,8 +56,15 @@ uint32_t ReadFrame(Camera& cam) {
     // release them under us.
     LinkLease lease(cam);
     if (!lease) {
+      s.lastFrameOutcome.store(kFrameNone, std::memory_order_relaxed);
       s.exposing.store(0, std::memory_order_release);
-      return 0;
+      // A close that overtook the worker before its first read leaves the
+      // device closed here, but the exposure was accepted with it open: the
+      // caller waits on its semaphore, the only sign of the end after a
+      // close, so it is released as for any ended readout.
+      if (s.exposureHadDevice.load(std::memory_order_relaxed) == 0) return 0;
+      const Handle semaphore = s.doneSemaphore.load(std::memory_order_relaxed);
+      return semaphore == 0 ? 0 : cam.sys().SignalSemaphore(semaphore);
     }
     s.frameDest = dest0;
 
@@ -67,9 +73,19 @@ uint32_t ReadFrame(Camera& cam) {
     const uint32_t bps = (s.dynamicRange & 1) != 0 ? 2 : 1;
     rowSize = s.rowBytes * bps;
     stride = s.rowPitch * bps;
-    const uint32_t transfer = s.readLength * bps;
-    ReadWithRetries(cam, lease, static_cast<uint32_t>(std::min<uint64_t>(transfer, kRawSize)));
-    // After five failed reads the buffer is delivered as it stands.
+    const uint32_t transfer =
+        static_cast<uint32_t>(std::min<uint64_t>(uint64_t{s.readLength} * bps, kRawSize));
+    uint32_t received = 0;
+    const bool ok = ReadWithRetries(cam, lease, transfer, &received);
+    // After five failed reads the buffer is delivered as it stands; the
+    // outcome tells native clients what they got.
+    uint32_t outcome = !ok ? kFrameFailed : received < transfer ? kFrameShort : kFrameComplete;
+    // A pending resend means the camera never took the settings this frame
+    // was read with.
+    if (s.forceResend != 0) outcome |= kFrameUnconfirmed;
+    s.lastFrameOutcome.store(outcome, std::memory_order_relaxed);
+    s.lastFrameExpected.store(transfer, std::memory_order_relaxed);
+    s.lastFrameReceived.store(ok ? std::min(received, transfer) : 0, std::memory_order_relaxed);
   }
 
   // The rest reads the window as it stands now.

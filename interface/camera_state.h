@@ -53,6 +53,17 @@ struct LinkBook {
   Retired retired[kRetiredSlots]{};
 };
 
+// How a readout ended; the 36 exports deliver every frame alike.
+enum FrameOutcome : uint32_t {
+  kFrameNone = 0,      // no readout yet, or it found no device open
+  kFrameComplete = 1,  // a read delivered the whole transfer
+  kFrameShort = 2,     // the read ended early with success (an abort, or less sent)
+  kFrameFailed = 3,    // every read failed: the raw buffer's old content was delivered
+};
+// Added to the outcome when the camera had not confirmed the settings the
+// readout assumed (their last sending failed, or none since the open).
+inline constexpr uint32_t kFrameUnconfirmed = 0x100;
+
 struct CameraState {
   // --- Caller settings (stored by the setters and ProgramCamera) ---
   uint16_t width = 752;
@@ -93,15 +104,17 @@ struct CameraState {
   // device, hence atomic; usbHandle is only touched under link.busy.
   std::atomic<Handle> deviceHandle{kInvalidHandle};
   Handle usbHandle = kInvalidHandle;
-  Guid interfaceGuid = kInterfaceGuid;
-  uint32_t devicePathSize = 1024;
-  char devicePath[1024]{};
+  uint32_t devicePathSize = kDevicePathCapacity;
+  char devicePath[kDevicePathCapacity]{};
   uint8_t pipeIn = 0;
   uint8_t pipeOut = 0;
   LinkBook link;
 
   // --- Capture and output ---
   std::atomic<uint32_t> exposing{0};
+  // The exposure in progress was accepted with a device open: it ends with a
+  // semaphore release even when a close overtakes its readout.
+  std::atomic<uint32_t> exposureHadDevice{0};
   uint8_t* frameDest = nullptr;
   std::atomic<Handle> doneSemaphore{0};
   std::atomic<uint32_t> wideValid{0};
@@ -110,6 +123,12 @@ struct CameraState {
   // load. Nothing in the interface reads them.
   std::atomic<uint32_t> readsAttempted{0};
   std::atomic<uint32_t> readsFailed{0};
+  // How the last readout ended (FrameOutcome, with kFrameUnconfirmed), and
+  // the bytes it asked for and received. Written before `exposing` is
+  // cleared, so a caller that saw the exposure end reads them whole.
+  std::atomic<uint32_t> lastFrameOutcome{0};
+  std::atomic<uint32_t> lastFrameExpected{0};
+  std::atomic<uint32_t> lastFrameReceived{0};
   alignas(64) std::array<uint8_t, kFrameBufferEntries> rawBuffer{};
   alignas(64) std::array<uint16_t, kFrameBufferEntries> wideBuffer{};
 

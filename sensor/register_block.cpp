@@ -66,8 +66,7 @@ uint32_t ProgramSensor(Camera& cam) {
       block != s.lastBlock || s.forceResend != 0 || s.lastExposure != w.deviceExposure;
   if (!send) return 0;
 
-  // Remembered before the transfer and kept if it fails: a failed block goes
-  // out again only when something changes or a resend is forced.
+  // Remembered before the transfer and kept if it fails.
   s.forceResend = 0;
   s.lastBlock = block;
   s.lastExposure = w.deviceExposure;
@@ -75,6 +74,10 @@ uint32_t ProgramSensor(Camera& cam) {
       ControlOut(cam, kReqProgram, block.data(), static_cast<uint32_t>(block.size()),
                  static_cast<uint16_t>(w.deviceExposure >> 16),
                  static_cast<uint16_t>(w.deviceExposure & 0xFFFF));
+  // A block the camera did not take goes out again at the next programming,
+  // changed or not: until then the camera runs on settings that lastBlock no
+  // longer describes, and its frames would have another size.
+  if (result != kTransferOk) s.forceResend = 1;
   // The sensor needs this long to take the new settings, sent or not.
   cam.sys().SleepAlertable(kProgramSettleMs);
   return result == kTransferOk ? 0 : 1;

@@ -3,7 +3,9 @@
 #include <semaphore.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -15,10 +17,11 @@ namespace sim {
 
 using tarncam::Handle;
 using tarncam::kInvalidHandle;
+using tarncam::UsbResult;
+using tarncam::UsbStatus;
 
 namespace {
 
-constexpr char kPath[] = "sim:tarncam/0";
 constexpr uint8_t kSerialIndex = 3;     // any nonzero index marks a programmed controller
 constexpr uint64_t kGuideUnitUs = 100;  // the wire's guide durations count 0.1 ms
 
@@ -57,12 +60,19 @@ Options DefaultOptions() {
 }
 
 bool ValidOptions(const Options& o) {
-  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
+  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };  // false for NaN too
+  // Levels stay finite and within what the frame arithmetic (single
+  // precision) carries: NaN, infinities and 1e300 electrons are refused, not
+  // rendered.
+  auto level = [](double v, double most) { return std::isfinite(v) && v >= 0 && v <= most; };
   return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
          prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
-         prob(o.short_read_probability) && prob(o.control_fail_probability) && o.seeing_px >= 0.1 &&
-         o.seeing_px <= 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
-         o.star_count <= 10000;
+         prob(o.short_read_probability) && prob(o.control_fail_probability) &&
+         prob(o.disconnect_probability) && o.seeing_px >= 0.1 && o.seeing_px <= 20 &&
+         level(o.star_brightness, kMaxStarBrightness) && level(o.sky_level, kMaxSkyLevel) &&
+         level(o.read_noise, kMaxReadNoise) && std::isfinite(o.guide_rate) &&
+         std::fabs(o.guide_rate) <= kMaxGuideRate && o.star_count <= 10000 &&
+         o.hot_pixels <= kMaxHotPixels;
 }
 
 uint32_t IdWord(const Options& o) {
@@ -134,12 +144,25 @@ void SimCamera::UpdatePresence(uint64_t now) {
   }
 }
 
-void SimCamera::GoAway(uint64_t now, uint64_t backAt) {
-  (void)now;
+void SimCamera::GoAway(uint64_t now, uint64_t backAt, bool unplugged) {
   present = false;
   backAtUs = backAt;
   ++epoch;  // every handle opened so far is dead
+  if (unplugged && opts.replug_blank != 0 && fx2.Programmed()) {
+    // Without power the controller forgets its program and the sensor its
+    // settings; it will come back blank.
+    fx2.PowerLoss();
+    sensor = PowerOnSettings();
+    StopAxis(axisX, now);
+    StopAxis(axisY, now);
+    ++faults.blankReturns;
+  }
   cv.notify_all();
+}
+
+void SimCamera::NoteUse(Handle h) {
+  const auto it = handles.find(h);
+  if (it != handles.end() && it->second.closed) ++faults.releasedHandleUses;
 }
 
 // A handle works only for the device it was opened on: once the device left
@@ -151,74 +174,107 @@ SimCamera::HandleInfo* SimCamera::Live(Handle h, bool wantInterface) {
   auto it = handles.find(h);
   if (it == handles.end()) return nullptr;
   HandleInfo& info = it->second;
+  if (info.closed) ++faults.releasedHandleUses;
   if (info.closed || info.isInterface != wantInterface || info.epoch != epoch || !present)
     return nullptr;
   return &info;
 }
 
-bool SimCamera::FindInterfacePath(const tarncam::Guid& guid, char* path, uint32_t capacity) {
+bool SimCamera::FindFirstDevice(char* path, uint32_t capacity) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   UpdatePresence(clock.NowUs());
-  // Only the camera's own device interface class is answered.
-  if (shutdown || !present || !(guid == tarncam::kInterfaceGuid) || capacity == 0) return false;
-  const size_t n = std::min<size_t>(capacity - 1, sizeof kPath - 1);
+  if (shutdown || !present || capacity == 0) return false;
+  const size_t n = std::min<size_t>(capacity - 1, std::strlen(kPath));
   std::memcpy(path, kPath, n);
   path[n] = '\0';
   return true;
 }
 
-Handle SimCamera::OpenPath(const char* path) {
+uint32_t SimCamera::ListDevices(tarncam::DeviceInfo* out, uint32_t capacity) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   UpdatePresence(clock.NowUs());
-  if (shutdown || !present || path == nullptr || std::strcmp(path, kPath) != 0)
+  if (shutdown || !present) return 0;
+  if (capacity >= 1) {
+    tarncam::DeviceInfo& d = out[0];
+    d = tarncam::DeviceInfo{};
+    std::snprintf(d.path, sizeof d.path, "%s", kPath);
+    std::snprintf(d.location, sizeof d.location, "simulator");
+    const bool prog = fx2.Programmed();
+    // A blank controller has no serial-number string.
+    if (prog) std::snprintf(d.serial, sizeof d.serial, "SIM%08llX", static_cast<unsigned long long>(opts.seed));
+    d.vendorId = kVendorId;
+    d.productId = prog ? kCameraProductId : kBlankProductId;
+    d.blank = prog ? 0 : 1;
+  }
+  return 1;
+}
+
+Handle SimCamera::Open(const char* path, UsbResult* why) {
+  std::unique_lock<std::mutex> lk(mu);
+  CallGuard g(*this);
+  UpdatePresence(clock.NowUs());
+  if (shutdown || !present || path == nullptr || std::strcmp(path, kPath) != 0) {
+    if (why != nullptr) *why = UsbResult::Fail(UsbStatus::kNoDevice);
     return kInvalidHandle;
+  }
   const Handle h = nextHandle++;
   handles[h] = HandleInfo{epoch, false};
+  if (why != nullptr) *why = UsbResult::Ok();
   return h;
 }
 
-bool SimCamera::Initialize(Handle device, Handle* usb) {
+UsbResult SimCamera::ClaimInterface(Handle device, Handle* usb) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  if (Live(device, false) == nullptr || usb == nullptr) return false;
+  if (Live(device, false) == nullptr || usb == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
   const Handle h = nextHandle++;
   handles[h] = HandleInfo{epoch, true};
   *usb = h;
-  return true;
+  return UsbResult::Ok();
 }
 
-void SimCamera::Free(Handle usb) {
+void SimCamera::Close(Handle device, Handle usb) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  auto it = handles.find(usb);
-  if (it != handles.end() && it->second.isInterface) handles.erase(it);
-  cv.notify_all();  // a read pending on it ends
+  // Released handles stay known, so that a later use of one is counted.
+  auto release = [this](Handle h, bool isInterface) {
+    auto it = handles.find(h);
+    if (it == handles.end() || it->second.isInterface != isInterface) return;
+    if (it->second.closed) ++faults.releasedHandleUses;  // released twice
+    it->second.closed = true;
+  };
+  release(usb, true);
+  release(device, false);
+  cv.notify_all();  // a read pending on the interface ends
 }
 
-void SimCamera::CloseDevice(Handle device) {
+UsbResult SimCamera::EnableStallRecovery(Handle usb, uint8_t pipe) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  auto it = handles.find(device);
-  if (it != handles.end() && !it->second.isInterface) handles.erase(it);
+  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
+  return UsbResult::Ok();
 }
 
-bool SimCamera::SetPipePolicy(Handle usb, uint8_t pipe, tarncam::PipePolicy policy, uint32_t length,
-                              const void* value) {
+UsbResult SimCamera::SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   HandleInfo* h = Live(usb, true);
-  if (h == nullptr || value == nullptr) return false;
-  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return false;
-  if (policy == tarncam::PipePolicy::kPipeTransferTimeout) {
-    if (length != 4) return false;
-    uint32_t ms = 0;
-    std::memcpy(&ms, value, 4);
-    if (pipe == tarncam::kPipeIn) h->timeoutMs = ms;
-    return true;
+  if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
+  if (pipe == tarncam::kPipeIn) h->timeoutMs = ms;
+  return UsbResult::Ok();
+}
+
+void SimCamera::CancelTransfers(Handle usb) {
+  std::lock_guard<std::mutex> g(mu);
+  NoteUse(usb);
+  if (readPending) {
+    readCancelled = usb;
+    cv.notify_all();
   }
-  return policy == tarncam::PipePolicy::kAutoClearStall && length == 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -233,18 +289,23 @@ double SimCamera::Chance(uint64_t number, uint64_t kind) const {
 
 // Control transfers are numbered in the order they reach a live interface,
 // which is what the numbered control fault counts.
-bool SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
-                                uint32_t length) {
+UsbResult SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& setup, uint8_t* data,
+                                     uint32_t length) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  if (Live(usb, true) == nullptr) return false;
-  if (length != setup.length || (length != 0 && data == nullptr)) return false;
+  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (length != setup.length || (length != 0 && data == nullptr))
+    return UsbResult::Fail(UsbStatus::kIo);
   const uint64_t n = ++controlNumber;
   ++stats.control_transfers;
   if (n == opts.fail_control_number ||
-      (opts.control_fail_probability > 0 && Chance(n, 4) < opts.control_fail_probability))
-    return false;
-  return ControlLocked(setup, data, length, clock.NowUs());
+      (opts.control_fail_probability > 0 && Chance(n, 4) < opts.control_fail_probability)) {
+    ++faults.controlFailed;
+    return UsbResult::Fail(UsbStatus::kIo);
+  }
+  // What the camera refuses, it stalls.
+  return ControlLocked(setup, data, length, clock.NowUs()) ? UsbResult::Ok()
+                                                            : UsbResult::Fail(UsbStatus::kStall);
 }
 
 bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
@@ -275,7 +336,8 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
                                                 static_cast<uint8_t>(prog ? 2 : 0),
                                                 static_cast<uint8_t>(prog ? kSerialIndex : 0),
                                                 1};
-    std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
+    // A host may ask for no bytes at all; then there is no buffer to fill.
+    if (length != 0) std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
     return true;
   }
 
@@ -413,13 +475,14 @@ uint64_t SimCamera::Render(uint8_t* dst, uint64_t length, const SensorSettings& 
   return generator->Generate(dst, length);
 }
 
-bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                         uint32_t* transferred) {
+UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                              uint32_t* transferred) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   if (transferred != nullptr) *transferred = 0;
   HandleInfo* h = Live(usb, true);
-  if (h == nullptr || pipe != tarncam::kPipeIn || buffer == nullptr) return false;
+  if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeIn || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
   // The exposure starts when the read arrives (the firmware takes a picture
   // per request) and uses the settings in force at that moment: a block that
   // arrives meanwhile applies to the next frame.
@@ -443,8 +506,10 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
       readNo == opts.short_read_number ||
       (opts.short_read_probability > 0 && Chance(readNo, 3) < opts.short_read_probability);
   // The cable is pulled halfway through the light.
-  const uint64_t disconnectAt =
-      readNo == opts.disconnect_read_number ? start + exposureUs / 2 : kForever;
+  const bool disconnect =
+      readNo == opts.disconnect_read_number ||
+      (opts.disconnect_probability > 0 && Chance(readNo, 5) < opts.disconnect_probability);
+  const uint64_t disconnectAt = disconnect ? start + exposureUs / 2 : kForever;
   const uint64_t completeAt = timesOut ? kForever : doneAt;
 
   // The read ends early when it is aborted or its device or interface goes
@@ -454,10 +519,15 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   readPending = true;
   readAborted = false;
   readReleased = false;
+  readCancelled = kInvalidHandle;
   cv.notify_all();
 
+  auto released = [&] {
+    const auto it = handles.find(usb);
+    return it == handles.end() || it->second.closed;
+  };
   auto ended = [&] {
-    return readAborted || shutdown || epoch != readEpoch || handles.count(usb) == 0 ||
+    return readAborted || readCancelled == usb || shutdown || epoch != readEpoch || released() ||
            (held && readReleased);
   };
   // A held read waits for its release; otherwise it waits for its frame.
@@ -466,7 +536,11 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   readPending = false;
   const uint64_t now = clock.NowUs();
 
-  if (shutdown || epoch != readEpoch || handles.count(usb) == 0) return false;
+  if (shutdown || epoch != readEpoch) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (readCancelled == usb || released()) {
+    readCancelled = kInvalidHandle;
+    return UsbResult::Fail(UsbStatus::kCancelled);
+  }
   if (readAborted) {
     // The abort ends the transfer short: whatever rows were already sent.
     ++stats.aborts;
@@ -480,22 +554,30 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
     bytes = std::min<uint64_t>({bytes, length, s.FrameBytes()});
     if (bytes != 0) Render(buffer, bytes, s, readNo, now);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
-    return true;
+    return UsbResult::Ok();
   }
   if (disconnectAt != kForever && now >= disconnectAt) {
     // Unplugged mid-exposure: the transfer dies with the device.
-    GoAway(now, opts.replug_ms != 0 ? now + uint64_t{opts.replug_ms} * 1000 : kForever);
-    return false;
+    ++faults.disconnects;
+    GoAway(now, opts.replug_ms != 0 ? now + uint64_t{opts.replug_ms} * 1000 : kForever, true);
+    return UsbResult::Fail(UsbStatus::kNoDevice);
   }
   const bool complete = held ? readReleased : (completeAt != kForever && now >= completeAt);
-  if (!complete) return false;  // timed out
-  if (failRead) return false;   // a transfer error at the end of the frame
+  if (!complete) {
+    ++faults.readsTimedOut;
+    return UsbResult::Fail(UsbStatus::kTimeout);
+  }
+  if (failRead) {
+    ++faults.readsFailed;
+    return UsbResult::Fail(UsbStatus::kIo);  // a transfer error at the end of the frame
+  }
 
   // The camera sends its frame, never more than was asked for; a host asking
   // for more than the frame gets a short transfer, as with a setting that
   // was stored but never sent.
   uint64_t bytes = std::min<uint64_t>(length, s.FrameBytes());
   if (shortRead) {
+    ++faults.readsShort;
     const uint64_t rowBytes = uint64_t{s.RowPitch()} * s.BytesPerSample();
     bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
   }
@@ -503,15 +585,16 @@ bool SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t len
   bytes = Render(buffer, bytes, s, readNo, now - std::min(now, s.TransferUs()));
   if (bytes == s.FrameBytes()) ++stats.frames;
   if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
-  return true;
+  return UsbResult::Ok();
 }
 
-bool SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
-                          uint32_t* transferred) {
+UsbResult SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
+                               uint32_t* transferred) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   if (transferred != nullptr) *transferred = 0;
-  if (Live(usb, true) == nullptr || pipe != tarncam::kPipeOut || buffer == nullptr) return false;
+  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (pipe != tarncam::kPipeOut || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
   for (uint32_t i = 0; i < length; ++i) {
     // The abort ends the pending read; with none pending it is ignored.
     if (buffer[i] == tarncam::kAbortByte && readPending) {
@@ -520,7 +603,7 @@ bool SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint3
     }
   }
   if (transferred != nullptr) *transferred = length;
-  return true;
+  return UsbResult::Ok();
 }
 
 // ---------------------------------------------------------------------------
@@ -549,7 +632,8 @@ void SimCamera::SetPresent(bool on) {
     present = true;
     backAtUs = 0;
   } else if (present) {
-    GoAway(clock.NowUs(), kForever);
+    ++faults.unplugs;
+    GoAway(clock.NowUs(), kForever, true);
   }
 }
 
@@ -565,6 +649,18 @@ tarncam_sim_stats SimCamera::Stats() const {
   return s;
 }
 
+FaultCounts SimCamera::Faults() const {
+  std::lock_guard<std::mutex> g(mu);
+  return faults;
+}
+
+int SimCamera::OpenHandles() const {
+  std::lock_guard<std::mutex> g(mu);
+  int n = 0;
+  for (const auto& [h, info] : handles) n += info.closed ? 0 : 1;
+  return n;
+}
+
 SensorSettings SimCamera::Sensor() const {
   std::lock_guard<std::mutex> g(mu);
   return sensor;
@@ -574,7 +670,7 @@ uint32_t SimCamera::PipeTimeoutMs() const {
   std::lock_guard<std::mutex> g(mu);
   uint32_t ms = 0;
   for (const auto& [h, info] : handles)
-    if (info.isInterface && info.epoch == epoch) ms = info.timeoutMs;
+    if (info.isInterface && !info.closed && info.epoch == epoch) ms = info.timeoutMs;
   return ms;
 }
 

@@ -11,8 +11,8 @@ uint32_t ControlTransfer(Camera& cam, uint8_t requestType, uint8_t request, uint
   if (!lease) return kTransferFailed;  // no device: nothing is sent
   const SetupPacket setup{requestType, request, value, index, static_cast<uint16_t>(length)};
   // The platform reports success as true; transfers report it as 0.
-  return cam.usb().ControlTransfer(lease.usb(), setup, data, length) ? kTransferOk
-                                                                      : kTransferFailed;
+  return cam.usb().ControlTransfer(lease.usb(), setup, data, length).ok() ? kTransferOk
+                                                                           : kTransferFailed;
 }
 
 uint32_t ControlOut(Camera& cam, uint8_t request, uint8_t* data, uint32_t length, uint16_t index,

@@ -15,16 +15,11 @@ constexpr int kMaxOpenAttempts = 2;
 constexpr uint32_t kRenumerationWaitMs = 5000;  // a freshly loaded controller reappears
 constexpr uint32_t kAbortSettleMs = 500;
 
-void SetAutoClearStall(Camera& cam, LinkLease& lease, uint8_t pipe) {
-  uint8_t on = 1;
-  cam.usb().SetPipePolicy(lease.usb(), pipe, PipePolicy::kAutoClearStall, 1, &on);
-}
-
 }  // namespace
 
 uint32_t FindDevicePath(Camera& cam) {
   CameraState& s = cam.state;
-  return cam.usb().FindInterfacePath(s.interfaceGuid, s.devicePath, s.devicePathSize) ? 1 : 0;
+  return cam.usb().FindFirstDevice(s.devicePath, s.devicePathSize) ? 1 : 0;
 }
 
 void CloseDeviceHandle(Camera& cam) {
@@ -38,13 +33,14 @@ void OpenDevice(Camera& cam) {
   // Opening over an open device would lose its handles; release them first.
   if (s.DeviceOpen()) CloseDeviceHandle(cam);
 
+  bool downloaded = false;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     if (FindDevicePath(cam) == 0) break;
     // Stored as returned: a failed open stores the invalid handle, and the
     // interface binding below then fails.
-    AdoptDeviceHandle(cam, cam.usb().OpenPath(s.devicePath));
+    AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, nullptr));
     Handle usb = kInvalidHandle;
-    if (!cam.usb().Initialize(s.deviceHandle.load(std::memory_order_relaxed), &usb)) break;
+    if (!cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb).ok()) break;
     AdoptInterfaceHandle(cam, usb);
 
     // A failed descriptor read must count as a programmed controller, so the
@@ -59,6 +55,7 @@ void OpenDevice(Camera& cam) {
       // Blank controller: give it the firmware, let it restart and present
       // itself afresh, then enumerate again.
       LoadFirmware(cam);
+      downloaded = true;
       CloseDeviceHandle(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
       continue;
@@ -66,10 +63,14 @@ void OpenDevice(Camera& cam) {
 
     s.pipeIn = kPipeIn;
     s.pipeOut = kPipeOut;
+    // A controller that has just taken its program starts the sensor with
+    // its power-on settings (a camera that was unplugged comes back blank),
+    // whatever lastBlock says was sent before: the next programming sends.
+    if (downloaded) s.forceResend = 1;
     LinkLease lease(cam);
     if (lease) {
-      SetAutoClearStall(cam, lease, s.pipeIn);
-      SetAutoClearStall(cam, lease, s.pipeOut);
+      cam.usb().EnableStallRecovery(lease.usb(), s.pipeIn);
+      cam.usb().EnableStallRecovery(lease.usb(), s.pipeOut);
     }
     return;
   }
@@ -108,7 +109,7 @@ uint32_t CancelExposure(Camera& cam) {
   if (!lease) return 0;  // no device: nothing is sent
   const uint8_t abort = kAbortByte;
   uint32_t written = 0;
-  return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written) ? 1 : 0;
+  return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written).ok() ? 1 : 0;
 }
 
 void closeUSB(Camera& cam) {

@@ -20,8 +20,7 @@ class BookLock {
 };
 
 void CloseAndFree(Camera& cam, Handle device, Handle usb) {
-  if (device != kInvalidHandle) cam.usb().CloseDevice(device);
-  if (usb != kInvalidHandle) cam.usb().Free(usb);
+  if (device != kInvalidHandle || usb != kInvalidHandle) cam.usb().Close(device, usb);
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ class LinkLease {
 void AdoptDeviceHandle(Camera& cam, Handle device);
 void AdoptInterfaceHandle(Camera& cam, Handle usb);
 
-// Closes the device handle (when valid) and frees the interface handle (when
-// valid), in that order, and marks the device closed. Where transfers still
+// Releases the device's handles through the transport (the valid ones, in
+// the order the platform needs) and marks the device closed. Where transfers still
 // hold the handles, the last of them releases them.
 void ReleaseDevice(Camera& cam);
 

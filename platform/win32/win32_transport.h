@@ -1,6 +1,7 @@
 #pragma once
-// The Windows USB backend: device-setup services to find the camera's device
-// interface, CreateFileA for the device, WinUSB for every transfer.
+// The Windows USB backend: device-setup services find the camera's device
+// interface (by the build's interface class GUID), CreateFileA opens the
+// device and WinUSB moves every transfer.
 
 #include "platform/usb_transport.h"
 
@@ -9,19 +10,22 @@ namespace tarncam {
 class Win32Transport final : public UsbTransport {
  public:
   constexpr Win32Transport() = default;
-  bool FindInterfacePath(const Guid& guid, char* path, uint32_t capacity) override;
-  Handle OpenPath(const char* path) override;
-  bool Initialize(Handle device, Handle* usb) override;
-  void Free(Handle usb) override;
-  void CloseDevice(Handle device) override;
-  bool SetPipePolicy(Handle usb, uint8_t pipe, PipePolicy policy, uint32_t length,
-                     const void* value) override;
-  bool ControlTransfer(Handle usb, const SetupPacket& setup, uint8_t* data,
-                       uint32_t length) override;
-  bool ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                uint32_t* transferred) override;
-  bool WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
-                 uint32_t* transferred) override;
+  bool FindFirstDevice(char* path, uint32_t capacity) override;
+  uint32_t ListDevices(DeviceInfo* out, uint32_t capacity) override;
+  Handle Open(const char* path, UsbResult* why) override;
+  UsbResult ClaimInterface(Handle device, Handle* usb) override;
+  void Close(Handle device, Handle usb) override;
+  UsbResult EnableStallRecovery(Handle usb, uint8_t pipe) override;
+  UsbResult SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) override;
+  UsbResult ControlTransfer(Handle usb, const SetupPacket& setup, uint8_t* data,
+                            uint32_t length) override;
+  UsbResult ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                     uint32_t* transferred) override;
+  UsbResult WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
+                      uint32_t* transferred) override;
+  // WinUSB reads in this library end by the camera's answer or their pipe
+  // timeout; nothing is cancelled from outside.
+  void CancelTransfers(Handle) override {}
 };
 
 }  // namespace tarncam

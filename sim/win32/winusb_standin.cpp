@@ -38,6 +38,9 @@ namespace {
 
 constexpr size_t kLogLimit = 1 << 20;  // a test that never reads the log stays bounded
 constexpr uint8_t kStallOn = 1;
+// The WinUSB pipe policies the DLL may set.
+constexpr ULONG kAutoClearStall = 2;
+constexpr ULONG kPipeTransferTimeout = 3;
 constexpr uint32_t kReadTimeoutMargin = 1000;  // the DLL waits exposure + this long
 
 // One simulated camera on the real clock: under Wine the DLL's waits are
@@ -276,14 +279,15 @@ WINBOOL WINAPI WinUsb_Initialize(HANDLE device, PWINUSB_INTERFACE_HANDLE out) {
 
   std::shared_ptr<winsim::Rig> rig = host.Camera();
   char simPath[64];
-  if (!rig->camera->FindInterfacePath(tarncam::kInterfaceGuid, simPath, sizeof simPath)) {
+  if (!rig->camera->FindFirstDevice(simPath, sizeof simPath)) {
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);  // gone since the enumeration
     return FALSE;
   }
-  const tarncam::Handle simDevice = rig->camera->OpenPath(simPath);
+  const tarncam::Handle simDevice = rig->camera->Open(simPath, nullptr);
   tarncam::Handle simUsb = tarncam::kInvalidHandle;
-  if (simDevice == tarncam::kInvalidHandle || !rig->camera->Initialize(simDevice, &simUsb)) {
-    if (simDevice != tarncam::kInvalidHandle) rig->camera->CloseDevice(simDevice);
+  if (simDevice == tarncam::kInvalidHandle ||
+      !rig->camera->ClaimInterface(simDevice, &simUsb).ok()) {
+    rig->camera->Close(simDevice, tarncam::kInvalidHandle);
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
@@ -309,8 +313,7 @@ WINBOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE usb) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  i.rig->camera->Free(i.usb);
-  i.rig->camera->CloseDevice(i.device);
+  i.rig->camera->Close(i.device, i.usb);
   std::lock_guard<std::mutex> g(host.mu);
   host.interfaces.erase(reinterpret_cast<uintptr_t>(usb));
   --host.stats.interfaces_alive;
@@ -330,8 +333,7 @@ WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, ULO
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const auto kind = static_cast<tarncam::PipePolicy>(policy);
-  if (kind == tarncam::PipePolicy::kAutoClearStall) {
+  if (policy == winsim::kAutoClearStall) {
     if (length != 1 || value == nullptr || v != winsim::kStallOn)
       host.Violation("AUTO_CLEAR_STALL on pipe %02x with length %lu value %lu", pipe,
                      static_cast<unsigned long>(length), static_cast<unsigned long>(v));
@@ -347,7 +349,7 @@ WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, ULO
       host.ViolationLocked(text);
     }
     next = pipe == tarncam::kPipeIn ? tarncam::kPipeOut : 0;
-  } else if (kind == tarncam::PipePolicy::kPipeTransferTimeout) {
+  } else if (policy == winsim::kPipeTransferTimeout) {
     if (pipe != tarncam::kPipeIn || length != 4 || value == nullptr)
       host.Violation("PIPE_TRANSFER_TIMEOUT on pipe %02x with length %lu", pipe,
                      static_cast<unsigned long>(length));
@@ -365,7 +367,10 @@ WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, ULO
   } else {
     host.Violation("pipe policy %lu set on pipe %02x", static_cast<unsigned long>(policy), pipe);
   }
-  return i.rig->camera->SetPipePolicy(i.usb, pipe, kind, length, value) ? TRUE : FALSE;
+  const tarncam::UsbResult r = policy == winsim::kPipeTransferTimeout
+                                   ? i.rig->camera->SetTransferTimeout(i.usb, pipe, v)
+                                   : i.rig->camera->EnableStallRecovery(i.usb, pipe);
+  return r.ok() ? TRUE : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE usb, WINUSB_SETUP_PACKET packet,
@@ -397,7 +402,7 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE usb, WINUSB_SETUP_
   }
   const tarncam::SetupPacket setup{packet.RequestType, packet.Request, packet.Value, packet.Index,
                                    packet.Length};
-  const bool ok = i.rig->camera->ControlTransfer(i.usb, setup, buffer, length);
+  const bool ok = i.rig->camera->ControlTransfer(i.usb, setup, buffer, length).ok();
   if (transferred != nullptr) *transferred = ok ? length : 0;
   if (!ok) SetLastError(ERROR_GEN_FAILURE);
   return ok ? TRUE : FALSE;
@@ -424,7 +429,7 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR b
     host.stats.last_read_thread = GetCurrentThreadId();
   }
   uint32_t n = 0;
-  const bool ok = i.rig->camera->ReadPipe(i.usb, pipe, buffer, length, &n);
+  const bool ok = i.rig->camera->ReadPipe(i.usb, pipe, buffer, length, &n).ok();
   if (transferred != nullptr) *transferred = n;
   {
     std::lock_guard<std::mutex> g(host.mu);
@@ -455,7 +460,7 @@ WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR 
     return FALSE;
   }
   uint32_t n = 0;
-  const bool ok = i.rig->camera->WritePipe(i.usb, pipe, buffer, length, &n);
+  const bool ok = i.rig->camera->WritePipe(i.usb, pipe, buffer, length, &n).ok();
   if (transferred != nullptr) *transferred = n;
   return ok ? TRUE : FALSE;
 }
@@ -514,7 +519,9 @@ int __stdcall TarncamSimHostFindInterface(const void* guid, char* path, uint32_t
   tarncam::Guid g;
   std::memcpy(&g, guid, sizeof g);
   char simPath[64];
-  if (!host.Camera()->camera->FindInterfacePath(g, simPath, sizeof simPath)) return 0;
+  // Only the camera's own device interface class is answered.
+  if (!(g == tarncam::kInterfaceGuid)) return 0;
+  if (!host.Camera()->camera->FindFirstDevice(simPath, sizeof simPath)) return 0;
   std::string file;
   {
     std::lock_guard<std::mutex> lock(host.mu);  // the file is made at first use

@@ -11,12 +11,14 @@ namespace tarncam::testing {
 
 const char* OpName(Op op) {
   switch (op) {
-    case Op::kFindInterface: return "FindInterface";
-    case Op::kOpenPath: return "OpenPath";
-    case Op::kInitialize: return "Initialize";
-    case Op::kFree: return "Free";
-    case Op::kCloseDevice: return "CloseDevice";
-    case Op::kSetPipePolicy: return "SetPipePolicy";
+    case Op::kFindDevice: return "FindDevice";
+    case Op::kListDevices: return "ListDevices";
+    case Op::kOpen: return "Open";
+    case Op::kClaim: return "Claim";
+    case Op::kClose: return "Close";
+    case Op::kStallRecovery: return "StallRecovery";
+    case Op::kSetTimeout: return "SetTimeout";
+    case Op::kCancel: return "Cancel";
     case Op::kControl: return "Control";
     case Op::kReadPipe: return "ReadPipe";
     case Op::kWritePipe: return "WritePipe";
@@ -88,8 +90,8 @@ bool RecordingPlatform::WaitForWorkers(int n, int timeoutMs) {
 
 // ---- UsbTransport -----------------------------------------------------------
 
-bool RecordingPlatform::FindInterfacePath(const Guid& /*guid*/, char* dest, uint32_t capacity) {
-  Event e{Op::kFindInterface};
+bool RecordingPlatform::FindFirstDevice(char* dest, uint32_t capacity) {
+  Event e{Op::kFindDevice};
   e.atMs = clockMs;
   e.ok = present;
   Record(e);
@@ -98,8 +100,21 @@ bool RecordingPlatform::FindInterfacePath(const Guid& /*guid*/, char* dest, uint
   return true;
 }
 
-Handle RecordingPlatform::OpenPath(const char* p) {
-  Event e{Op::kOpenPath};
+uint32_t RecordingPlatform::ListDevices(DeviceInfo* out, uint32_t capacity) {
+  Event e{Op::kListDevices};
+  e.atMs = clockMs;
+  Record(e);
+  if (!present) return 0;
+  if (capacity >= 1) {
+    out[0] = DeviceInfo{};
+    CopyPathBounded(path.c_str(), out[0].path, sizeof out[0].path);
+    out[0].blank = -1;
+  }
+  return 1;
+}
+
+Handle RecordingPlatform::Open(const char* p, UsbResult* why) {
+  Event e{Op::kOpen};
   e.atMs = clockMs;
   e.text = p;
   e.ok = !openFails;
@@ -111,11 +126,12 @@ Handle RecordingPlatform::OpenPath(const char* p) {
   }
   e.handle = h;
   Record(e);
+  if (why != nullptr) *why = openFails ? UsbResult::Fail(UsbStatus::kNoDevice) : UsbResult::Ok();
   return h;
 }
 
-bool RecordingPlatform::Initialize(Handle device, Handle* usb) {
-  Event e{Op::kInitialize};
+UsbResult RecordingPlatform::ClaimInterface(Handle device, Handle* usb) {
+  Event e{Op::kClaim};
   e.atMs = clockMs;
   e.handle = device;
   bool ok = false;
@@ -129,48 +145,52 @@ bool RecordingPlatform::Initialize(Handle device, Handle* usb) {
   }
   e.ok = ok;
   Record(e);
-  return ok;
+  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kIo);
 }
 
-void RecordingPlatform::Free(Handle usb) {
-  Event e{Op::kFree};
-  e.atMs = clockMs;
-  e.handle = usb;
-  {
-    std::lock_guard lock(mu);
-    if (interfaces.erase(usb) == 0) ++misuseCount;
-  }
-  Record(e);
-}
-
-void RecordingPlatform::CloseDevice(Handle device) {
-  Event e{Op::kCloseDevice};
+void RecordingPlatform::Close(Handle device, Handle usb) {
+  Event e{Op::kClose};
   e.atMs = clockMs;
   e.handle = device;
+  e.handle2 = usb;
   {
     std::lock_guard lock(mu);
-    if (devices.erase(device) == 0) ++misuseCount;
+    if (device != kInvalidHandle && devices.erase(device) == 0) ++misuseCount;
+    if (usb != kInvalidHandle && interfaces.erase(usb) == 0) ++misuseCount;
   }
   Record(e);
 }
 
-bool RecordingPlatform::SetPipePolicy(Handle usb, uint8_t pipe, PipePolicy policy,
-                                      uint32_t length, const void* value) {
+UsbResult RecordingPlatform::EnableStallRecovery(Handle usb, uint8_t pipe) {
   CheckInterface(usb);
-  Event e{Op::kSetPipePolicy};
+  Event e{Op::kStallRecovery};
   e.atMs = clockMs;
   e.handle = usb;
   e.pipe = pipe;
-  e.value = static_cast<uint32_t>(policy);
-  e.length = length;
-  const auto* v = static_cast<const uint8_t*>(value);
-  e.data.assign(v, v + length);
   Record(e);
-  return true;
+  return UsbResult::Ok();
 }
 
-bool RecordingPlatform::ControlTransfer(Handle usb, const SetupPacket& setup, uint8_t* data,
-                                        uint32_t length) {
+UsbResult RecordingPlatform::SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) {
+  CheckInterface(usb);
+  Event e{Op::kSetTimeout};
+  e.atMs = clockMs;
+  e.handle = usb;
+  e.pipe = pipe;
+  e.value = ms;
+  Record(e);
+  return UsbResult::Ok();
+}
+
+void RecordingPlatform::CancelTransfers(Handle usb) {
+  Event e{Op::kCancel};
+  e.atMs = clockMs;
+  e.handle = usb;
+  Record(e);
+}
+
+UsbResult RecordingPlatform::ControlTransfer(Handle usb, const SetupPacket& setup, uint8_t* data,
+                                             uint32_t length) {
   CheckInterface(usb);
   Event e{Op::kControl};
   e.atMs = clockMs;
@@ -213,11 +233,11 @@ bool RecordingPlatform::ControlTransfer(Handle usb, const SetupPacket& setup, ui
   }
   e.ok = ok;
   Record(e);
-  return ok;
+  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kStall);
 }
 
-bool RecordingPlatform::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                                 uint32_t* transferred) {
+UsbResult RecordingPlatform::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                                      uint32_t* transferred) {
   CheckInterface(usb);
   Event e{Op::kReadPipe};
   e.atMs = clockMs;
@@ -237,11 +257,11 @@ bool RecordingPlatform::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint
   if (transferred != nullptr) *transferred = ok ? length : 0;
   e.ok = ok;
   Record(e);
-  return ok;
+  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kTimeout);
 }
 
-bool RecordingPlatform::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer,
-                                  uint32_t length, uint32_t* transferred) {
+UsbResult RecordingPlatform::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer,
+                                       uint32_t length, uint32_t* transferred) {
   CheckInterface(usb);
   Event e{Op::kWritePipe};
   e.atMs = clockMs;
@@ -252,7 +272,7 @@ bool RecordingPlatform::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffe
   e.ok = !writeFails;
   Record(e);
   if (transferred != nullptr) *transferred = writeFails ? 0 : length;
-  return !writeFails;
+  return writeFails ? UsbResult::Fail(UsbStatus::kIo) : UsbResult::Ok();
 }
 
 // ---- SystemServices ---------------------------------------------------------

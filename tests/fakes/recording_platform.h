@@ -28,15 +28,17 @@
 namespace tarncam::testing {
 
 enum class Op {
-  kFindInterface,
-  kOpenPath,
-  kInitialize,
-  kFree,
-  kCloseDevice,
-  kSetPipePolicy,
+  kFindDevice,
+  kListDevices,
+  kOpen,
+  kClaim,
+  kClose,
+  kStallRecovery,
+  kSetTimeout,
   kControl,
   kReadPipe,
   kWritePipe,
+  kCancel,
   kSleep,
   kStartWorker,
   kSignalSemaphore,
@@ -49,12 +51,13 @@ struct Event {
   Op op;
   uint64_t atMs = 0;          // virtual time when the operation began
   Handle handle = 0;          // device or interface handle passed, or semaphore
+  Handle handle2 = 0;         // kClose: the interface handle
   SetupPacket setup{};        // kControl
   uint8_t pipe = 0;           // pipe operations
   uint32_t length = 0;        // buffer length passed
-  uint32_t value = 0;         // kSleep: ms; kSetPipePolicy: policy; kStartWorker: stack size
+  uint32_t value = 0;         // kSleep, kSetTimeout: ms; kStartWorker: stack size
   std::vector<uint8_t> data{};  // bytes sent (control OUT, pipe write, policy value)
-  std::string text{};         // kShowMessage text; kOpenPath path
+  std::string text{};         // kShowMessage text; kOpen path
   std::string caption{};      // kShowMessage caption
   bool ok = true;             // what the operation reported
 };
@@ -68,8 +71,8 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   // ---- Script (set before the operations run) ----
   bool present = true;                        // an interface is found
   std::string path = "\\\\?\\usb#vid_fake&pid_cam#1#{guid}";
-  bool openFails = false;                     // OpenPath yields kInvalidHandle
-  bool initFails = false;                     // Initialize fails
+  bool openFails = false;                     // Open yields kInvalidHandle
+  bool initFails = false;                     // ClaimInterface fails
   int blankOpens = 0;                         // the next N descriptor reads show a blank controller
   uint8_t serialIndex = 3;                    // descriptor byte 16 of a programmed controller
   std::optional<uint32_t> firmwareVersion = 0x0132901D;  // reply to query 99; nullopt: no answer
@@ -109,19 +112,20 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   bool WaitForWorkers(int n, int timeoutMs = 10000);
 
   // ---- UsbTransport ----
-  bool FindInterfacePath(const Guid& guid, char* dest, uint32_t capacity) override;
-  Handle OpenPath(const char* path) override;
-  bool Initialize(Handle device, Handle* usb) override;
-  void Free(Handle usb) override;
-  void CloseDevice(Handle device) override;
-  bool SetPipePolicy(Handle usb, uint8_t pipe, PipePolicy policy, uint32_t length,
-                     const void* value) override;
-  bool ControlTransfer(Handle usb, const SetupPacket& setup, uint8_t* data,
-                       uint32_t length) override;
-  bool ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
-                uint32_t* transferred) override;
-  bool WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
-                 uint32_t* transferred) override;
+  bool FindFirstDevice(char* dest, uint32_t capacity) override;
+  uint32_t ListDevices(DeviceInfo* out, uint32_t capacity) override;
+  Handle Open(const char* path, UsbResult* why) override;
+  UsbResult ClaimInterface(Handle device, Handle* usb) override;
+  void Close(Handle device, Handle usb) override;
+  UsbResult EnableStallRecovery(Handle usb, uint8_t pipe) override;
+  UsbResult SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) override;
+  UsbResult ControlTransfer(Handle usb, const SetupPacket& setup, uint8_t* data,
+                            uint32_t length) override;
+  UsbResult ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                     uint32_t* transferred) override;
+  UsbResult WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
+                      uint32_t* transferred) override;
+  void CancelTransfers(Handle usb) override;
 
   // ---- SystemServices ----
   void SleepAlertable(uint32_t ms) override;

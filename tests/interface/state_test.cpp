@@ -43,7 +43,6 @@ TEST(InitialState, MatchesTheValuesAtLoad) {
     EXPECT_EQ(s->forceResend, 0u);
     EXPECT_EQ(s->deviceHandle.load(), kInvalidHandle);
     EXPECT_EQ(s->usbHandle, kInvalidHandle);
-    EXPECT_EQ(s->interfaceGuid, kInterfaceGuid);
     EXPECT_EQ(s->devicePathSize, 1024u);
     EXPECT_EQ(s->devicePath[0], '\0');
     EXPECT_EQ(s->pipeIn, 0);

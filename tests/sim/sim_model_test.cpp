@@ -91,9 +91,9 @@ TEST_F(SimModel, GoodDownloadRenumeratesProgrammedAfterItsAbsence) {
   // Gone: the old handles are dead and nothing enumerates.
   EXPECT_EQ(l.SerialIndex(), 0) << "transfer on a dead handle must fail";
   char path[64];
-  EXPECT_FALSE(cam->FindInterfacePath(kInterfaceGuid, path, sizeof path));
+  EXPECT_FALSE(cam->FindFirstDevice(path, sizeof path));
   clock.Advance(1'499'000);
-  EXPECT_FALSE(cam->FindInterfacePath(kInterfaceGuid, path, sizeof path));
+  EXPECT_FALSE(cam->FindFirstDevice(path, sizeof path));
   clock.Advance(1'000);
 
   Link again{*cam};
@@ -179,6 +179,10 @@ TEST_F(SimModel, RequestsAnswerAsConfiguredAndWrongShapesStall) {
   EXPECT_TRUE(l.In(kReqGuideStopBoth, two, 2));
   EXPECT_FALSE(l.Out(kReqGuideStopBoth, two, 2)) << "the stops are IN requests";
   EXPECT_FALSE(l.In(kReqIdentify, two, 1, 5));
+
+  // Regression (fuzzing): a descriptor request with no data stage.
+  EXPECT_TRUE(
+      cam->ControlTransfer(l.usb, {kStandardIn, kReqGetDescriptor, 0x0100, 0, 0}, nullptr, 0).ok());
 
   opts.version_no_answer = 1;
   Link quiet = Make();
@@ -325,17 +329,25 @@ TEST_F(SimModel, AbortEndsAPendingReadShortAndIsIgnoredWithoutOne) {
   EXPECT_FALSE(ok);
 }
 
-TEST_F(SimModel, ClosingTheInterfaceEndsAPendingReadAsAFailure) {
+TEST_F(SimModel, CancellingOrClosingEndsAPendingReadAsCancelled) {
   Link l = Make();
   cam->HoldReads(true);
   std::vector<uint8_t> buf(784000);
   uint32_t got = 0;
-  bool ok = true;
-  std::thread reader([&] { ok = l.Read(buf, &got); });
-  ASSERT_TRUE(cam->WaitForPendingRead());
-  cam->Free(l.usb);
-  reader.join();
-  EXPECT_FALSE(ok);
+  for (bool close : {false, true}) {
+    tarncam::UsbResult r;
+    std::thread reader(
+        [&] { r = cam->ReadPipe(l.usb, tarncam::kPipeIn, buf.data(), 784000, &got); });
+    ASSERT_TRUE(cam->WaitForPendingRead());
+    if (close) {
+      cam->Close(l.device, l.usb);
+    } else {
+      cam->CancelTransfers(l.usb);
+    }
+    reader.join();
+    EXPECT_EQ(r.status, tarncam::UsbStatus::kCancelled) << (close ? "close" : "cancel");
+    EXPECT_EQ(got, 0u);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -470,11 +482,37 @@ TEST_F(SimModel, DisconnectDuringAnExposureKillsTheReadAndTheHandles) {
   uint8_t b[4];
   EXPECT_FALSE(l.In(kReqQuery, b, 4, 99));
   char path[64];
-  EXPECT_FALSE(cam->FindInterfacePath(kInterfaceGuid, path, sizeof path));
+  EXPECT_FALSE(cam->FindFirstDevice(path, sizeof path));
   clock.Advance(800'000);
   Link again{*cam};
   ASSERT_TRUE(again.Open());
   EXPECT_TRUE(again.In(kReqQuery, b, 4, 99));
+}
+
+TEST_F(SimModel, UnplugWithPowerLossComesBackBlankAndReleasedHandlesAreCounted) {
+  opts.disconnect_probability = 1.0;
+  opts.replug_ms = 100;
+  opts.replug_blank = 1;
+  Link l = Make();
+  std::vector<uint8_t> buf(784000);
+  uint32_t got = 0;
+  EXPECT_FALSE(l.Read(buf, &got));
+  EXPECT_EQ(cam->Faults().disconnects, 1u);
+  EXPECT_EQ(cam->Faults().blankReturns, 1u);
+  clock.Advance(100'000);
+  EXPECT_EQ(cam->Stats().programmed, 0);
+  Link again{*cam};
+  ASSERT_TRUE(again.Open());
+  EXPECT_EQ(again.SerialIndex(), 0) << "blank";
+
+  EXPECT_EQ(cam->OpenHandles(), 4);  // the dead pair is still the host's to close
+  cam->Close(l.device, l.usb);
+  EXPECT_EQ(cam->OpenHandles(), 2);
+  EXPECT_EQ(cam->Faults().releasedHandleUses, 0u);
+  uint8_t b[4];
+  EXPECT_FALSE(l.In(kReqQuery, b, 4, 99));
+  cam->Close(l.device, l.usb);
+  EXPECT_EQ(cam->Faults().releasedHandleUses, 3u) << "one request and a double close of two";
 }
 
 }  // namespace

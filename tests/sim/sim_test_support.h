@@ -63,21 +63,24 @@ struct Link {
 
   bool Open() {
     char path[64];
-    if (!cam.FindInterfacePath(tarncam::kInterfaceGuid, path, sizeof path)) return false;
-    device = cam.OpenPath(path);
-    return cam.Initialize(device, &usb);
+    if (!cam.FindFirstDevice(path, sizeof path)) return false;
+    device = cam.Open(path, nullptr);
+    return cam.ClaimInterface(device, &usb).ok();
   }
   bool Out(uint8_t request, const void* data, uint32_t length, uint16_t index = 0,
            uint16_t value = 0) {
     std::vector<uint8_t> copy(static_cast<const uint8_t*>(data),
                               static_cast<const uint8_t*>(data) + length);
     return cam.ControlTransfer(
-        usb, {tarncam::kVendorOut, request, value, index, static_cast<uint16_t>(length)},
-        copy.data(), length);
+                  usb, {tarncam::kVendorOut, request, value, index, static_cast<uint16_t>(length)},
+                  copy.data(), length)
+        .ok();
   }
   bool In(uint8_t request, uint8_t* data, uint32_t length, uint16_t index = 0) {
     return cam.ControlTransfer(
-        usb, {tarncam::kVendorIn, request, 0, index, static_cast<uint16_t>(length)}, data, length);
+                  usb, {tarncam::kVendorIn, request, 0, index, static_cast<uint16_t>(length)}, data,
+                  length)
+        .ok();
   }
   uint8_t SerialIndex() {
     uint8_t d[18] = {};
@@ -91,16 +94,16 @@ struct Link {
                static_cast<uint16_t>(deviceExposure));
   }
   bool SetTimeout(uint32_t ms) {
-    return cam.SetPipePolicy(usb, tarncam::kPipeIn, tarncam::PipePolicy::kPipeTransferTimeout, 4,
-                             &ms);
+    return cam.SetTransferTimeout(usb, tarncam::kPipeIn, ms).ok();
   }
   bool Read(std::vector<uint8_t>& buf, uint32_t* got) {
-    return cam.ReadPipe(usb, tarncam::kPipeIn, buf.data(), static_cast<uint32_t>(buf.size()), got);
+    return cam.ReadPipe(usb, tarncam::kPipeIn, buf.data(), static_cast<uint32_t>(buf.size()), got)
+        .ok();
   }
   bool Abort() {
     const uint8_t b = tarncam::kAbortByte;
     uint32_t n = 0;
-    return cam.WritePipe(usb, tarncam::kPipeOut, &b, 1, &n);
+    return cam.WritePipe(usb, tarncam::kPipeOut, &b, 1, &n).ok();
   }
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fakes/test_helpers.h"
+#include "sensor/register_block.h"
 #include "usb/device.h"
 #include "usb/requests.h"
 
@@ -37,9 +38,8 @@ TEST(OpenUsb, ProgrammedCameraOpensWithPipesSetUp) {
   EXPECT_EQ(std::string(s.devicePath), f.fake.path);
 
   const auto log = f.fake.Log();
-  EXPECT_EQ(Ops(log), (std::vector<Op>{Op::kFindInterface, Op::kOpenPath, Op::kInitialize,
-                                       Op::kControl, Op::kSetPipePolicy, Op::kSetPipePolicy,
-                                       Op::kControl}));
+  EXPECT_EQ(Ops(log), (std::vector<Op>{Op::kFindDevice, Op::kOpen, Op::kClaim, Op::kControl,
+                                       Op::kStallRecovery, Op::kStallRecovery, Op::kControl}));
   EXPECT_EQ(log[1].text, f.fake.path);
   // Descriptor read: standard request, device descriptor, 18 bytes.
   EXPECT_EQ(log[3].setup.requestType, 0x80);
@@ -47,13 +47,9 @@ TEST(OpenUsb, ProgrammedCameraOpensWithPipesSetUp) {
   EXPECT_EQ(log[3].setup.value, 0x0100);
   EXPECT_EQ(log[3].setup.index, 0);
   EXPECT_EQ(log[3].setup.length, 18);
-  // AUTO_CLEAR_STALL on, IN pipe first.
+  // Stall recovery on both pipes, IN pipe first.
   EXPECT_EQ(log[4].pipe, 0x82);
   EXPECT_EQ(log[5].pipe, 0x01);
-  for (int i : {4, 5}) {
-    EXPECT_EQ(log[i].value, 2u);
-    EXPECT_EQ(log[i].data, Bytes({1}));
-  }
   // Version query 99.
   EXPECT_TRUE(IsControl(log[6], kVendorIn, kReqQuery));
   EXPECT_EQ(log[6].setup.index, 99);
@@ -67,14 +63,14 @@ TEST(OpenUsb, BlankControllerGetsFirmwareOnceThenOpens) {
   ASSERT_EQ(openUSB(f.cam), 1u);
   const auto log = f.fake.Log();
   EXPECT_EQ(CountFirmwareDownloads(log), 1);
-  EXPECT_EQ(f.fake.Log(Op::kFindInterface).size(), 2u);
-  // The blank attempt ends closed: device handle closed, then the interface
-  // freed, then the wait for the controller to come back.
+  EXPECT_EQ(f.fake.Log(Op::kFindDevice).size(), 2u);
+  // The blank attempt ends closed (both handles released), then waits for
+  // the controller to come back.
   std::vector<Op> tail;
   for (const Event& e : log)
-    if (e.op == Op::kCloseDevice || e.op == Op::kFree || (e.op == Op::kSleep && e.value == 5000))
-      tail.push_back(e.op);
-  EXPECT_EQ(tail, (std::vector<Op>{Op::kCloseDevice, Op::kFree, Op::kSleep}));
+    if (e.op == Op::kClose || (e.op == Op::kSleep && e.value == 5000)) tail.push_back(e.op);
+  EXPECT_EQ(tail, (std::vector<Op>{Op::kClose, Op::kSleep}));
+  EXPECT_NE(f.fake.Log(Op::kClose).at(0).handle2, kInvalidHandle);
   // Waits: 100 + 100 inside the download, then 5000.
   EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{100, 100, 5000}));
   EXPECT_EQ(f.fake.liveDevices(), 1);
@@ -89,7 +85,7 @@ TEST(OpenUsb, ControllerBlankTwiceEndsClosedWithoutMessage) {
   EXPECT_FALSE(f.state->DeviceOpen());
   const auto log = f.fake.Log();
   EXPECT_EQ(CountFirmwareDownloads(log), 2);
-  EXPECT_EQ(f.fake.Log(Op::kFindInterface).size(), 2u);  // no third attempt
+  EXPECT_EQ(f.fake.Log(Op::kFindDevice).size(), 2u);  // no third attempt
   EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());
   EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{100, 100, 5000, 100, 100, 5000}));
   EXPECT_EQ(f.fake.liveDevices(), 0);
@@ -101,7 +97,7 @@ TEST(OpenUsb, NoCameraReturnsZeroSilently) {
   f.fake.present = false;
   EXPECT_EQ(openUSB(f.cam), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
-  EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kFindInterface}));
+  EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kFindDevice}));
 }
 
 TEST(OpenUsb, WrongFirmwareShowsTheMismatchAndCloses) {
@@ -130,7 +126,7 @@ TEST(OpenUsb, WrongFirmwareShowsTheMismatchAndCloses) {
     EXPECT_EQ(msgs[0].caption, "CMOS CAMERA ERROR");
     EXPECT_LE(msgs[0].text.size(), 127u);
     // The box comes before the close, and everything was released.
-    EXPECT_EQ(f.fake.Log().back().op, Op::kFree);
+    EXPECT_EQ(f.fake.Log().back().op, Op::kClose);
     EXPECT_EQ(f.fake.liveDevices(), 0);
     EXPECT_EQ(f.fake.liveInterfaces(), 0);
   }
@@ -143,10 +139,10 @@ TEST(OpenUsb, FailedOpenOrBindingEndsClosedAndBalanced) {
     EXPECT_EQ(openUSB(f.cam), 0u);
     EXPECT_FALSE(f.state->DeviceOpen());
     // The invalid handle was passed on untested; the binding then failed.
-    const auto init = f.fake.Log(Op::kInitialize);
+    const auto init = f.fake.Log(Op::kClaim);
     ASSERT_EQ(init.size(), 1u);
     EXPECT_EQ(init[0].handle, kInvalidHandle);
-    EXPECT_TRUE(f.fake.Log(Op::kCloseDevice).empty());
+    EXPECT_TRUE(f.fake.Log(Op::kClose).empty());
   }
   {
     FakeCamera f;
@@ -188,7 +184,7 @@ TEST(FindDevicePath, CutsALongPathTo1023Characters) {
   EXPECT_EQ(std::string(f.state->devicePath), std::string(1023, 'p'));
   // The open that follows uses the cut path.
   OpenDevice(f.cam);
-  EXPECT_EQ(f.fake.Log(Op::kOpenPath).at(0).text, std::string(1023, 'p'));
+  EXPECT_EQ(f.fake.Log(Op::kOpen).at(0).text, std::string(1023, 'p'));
   f.fake.present = false;
   EXPECT_EQ(FindDevicePath(f.cam), 0u);
 }
@@ -236,7 +232,7 @@ TEST(CloseUsb, DuringAnExposureAbortsWaitsAndClears) {
   EXPECT_EQ(f.state->exposing.load(), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
   EXPECT_EQ(Ops(f.fake.Log()),
-            (std::vector<Op>{Op::kWritePipe, Op::kSleep, Op::kCloseDevice, Op::kFree}));
+            (std::vector<Op>{Op::kWritePipe, Op::kSleep, Op::kClose}));
   EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{500}));
 }
 
@@ -246,10 +242,31 @@ TEST(CloseUsb, IdleOrClosedChangesNothing) {
   EXPECT_TRUE(f.fake.Log().empty());
   OpenFresh(f);
   closeUSB(f.cam);
-  EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kCloseDevice, Op::kFree}));
+  EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kClose}));
   closeUSB(f.cam);
-  EXPECT_EQ(f.fake.Log().size(), 2u);
+  EXPECT_EQ(f.fake.Log().size(), 1u);
   EXPECT_EQ(f.fake.misuse(), 0);
+}
+
+// Regression: a controller that has just taken its program runs the
+// sensor on its power-on settings; programming it with the settings sent
+// before the download must still send them.
+TEST(OpenUsb, AfterAFirmwareDownloadTheNextProgrammingSends) {
+  FakeCamera f;
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  ProgramCamera(f.cam, 50, 50, 127, 0);
+  closeUSB(f.cam);
+  ASSERT_EQ(openUSB(f.cam), 1u);  // a plain reopen: the camera kept its settings
+  f.fake.ClearLog();
+  ProgramCamera(f.cam, 50, 50, 127, 0);
+  EXPECT_TRUE(f.fake.Controls().empty());
+  closeUSB(f.cam);
+  f.fake.blankOpens = 1;  // unplugged meanwhile: it comes back blank
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  f.fake.ClearLog();
+  ProgramCamera(f.cam, 50, 50, 127, 0);
+  ASSERT_EQ(f.fake.Controls().size(), 1u);
+  EXPECT_EQ(f.fake.Controls()[0].setup.request, kReqProgram);
 }
 
 TEST(Settings, SurviveCloseAndReopen) {
