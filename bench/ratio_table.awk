@@ -4,16 +4,19 @@
 #
 #   awk -F '\t' -v names="col1,col2,..." -f bench/ratio_table.awk file1 file2 ...
 #
-# A column whose file is missing or empty shows '-'; `names` may name more
-# columns than there are files.
+# A file may hold several runs of one program: an operation's ratio is then
+# its fastest time over the fastest memcpy time of all of them, as within
+# one run. A column whose file is missing or empty shows '-'; `names` may
+# name more columns than there are files.
 BEGIN {
   ncol = split(names, head, ",")
 }
 FNR == 1 { col++ }
 {
   if (!($1 in label)) { order[++n] = $1; label[$1] = $7; target[$1] = $6 }
-  ratio[$1, col] = $2
-  us[$1, col] = $3
+  if (!(($1, col) in us) || $3 < us[$1, col]) us[$1, col] = $3
+  if (!(($1, col) in base) || $4 < base[$1, col]) base[$1, col] = $4
+  ratio[$1, col] = base[$1, col] > 0 ? us[$1, col] / base[$1, col] : $2
 }
 END {
   width = 15
