@@ -110,6 +110,14 @@ typedef struct tarncam_sim_options {
   double control_fail_probability;
   uint32_t disconnect_read_number; /* the camera is unplugged during this read's exposure */
   uint32_t replug_ms;            /* ... and plugged in again (programmed) this much later; 0 never */
+
+  /* --- Added in the second version --- */
+  int32_t ignore_abort;  /* 1: the camera ignores the abort byte: a pending read runs on to its
+                            frame or its timeout (the host can still cancel its own transfer) */
+  int32_t virtual_time;  /* 1: the camera, and the library's waits for it, run on a virtual
+                            clock that moves only when something waits: exposures, transfers
+                            and the protocol's fixed waits (500 ms, 3 s, 5 s) take no real
+                            time, and frame times count from 2026-01-01T00:00:00Z. For tests */
 } tarncam_sim_options;
 
 typedef struct tarncam_sim_stats {
