@@ -500,11 +500,10 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   const uint64_t now = clock.NowUs();
 
   if (shutdown || epoch != readEpoch) return UsbResult::Fail(UsbStatus::kNoDevice);
-  if (readCancelled == usb || handles.count(usb) == 0) {
-    readCancelled = kInvalidHandle;
-    return UsbResult::Fail(UsbStatus::kCancelled);
-  }
+  // The camera answers an abort by ending the transfer: a host-side cancel
+  // or close arriving after that finds the transfer already complete.
   if (readAborted) {
+    readCancelled = kInvalidHandle;
     // The abort ends the transfer short: whatever rows were already sent.
     ++stats.aborts;
     uint64_t bytes = 0;
@@ -518,6 +517,10 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
     if (bytes != 0) Render(buffer, bytes, s, readNo, now);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
     return UsbResult::Ok();
+  }
+  if (readCancelled == usb || handles.count(usb) == 0) {
+    readCancelled = kInvalidHandle;
+    return UsbResult::Fail(UsbStatus::kCancelled);
   }
   if (disconnectAt != kForever && now >= disconnectAt) {
     // Unplugged mid-exposure: the transfer dies with the device.

@@ -5,13 +5,6 @@
 #include <cstring>
 
 namespace sim {
-namespace {
-
-// The options as the first version of the header laid them out: callers
-// built against it pass this size, and later fields keep their defaults.
-constexpr size_t kFirstOptionsSize = offsetof(tarncam_sim_options, replug_ms) + sizeof(uint32_t);
-
-}  // namespace
 
 bool OptionsFromCaller(const tarncam_sim_options* in, Options* out) {
   if (in == nullptr || in->struct_size < kFirstOptionsSize) return false;

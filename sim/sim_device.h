@@ -4,6 +4,7 @@
 // virtual_time) a virtual clock with SimSystem, so that the camera and the
 // library's waits for it take no real time. What the C interfaces hand out.
 
+#include <cstddef>
 #include <memory>
 
 #include "platform/system_services.h"
@@ -11,6 +12,11 @@
 #include "tarncam/tarncam_sim.h"
 
 namespace sim {
+
+// The options as the first version of the header laid them out: callers
+// built against it pass this size, and later fields keep their defaults.
+inline constexpr size_t kFirstOptionsSize =
+    offsetof(tarncam_sim_options, replug_ms) + sizeof(uint32_t);
 
 // Copies a caller's options: the fields its struct_size covers, later ones
 // keeping their defaults. False when the size is below the first version's

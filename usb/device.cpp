@@ -119,6 +119,39 @@ UsbResult SendAbort(Camera& cam) {
   return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written);
 }
 
+void CancelPendingTransfers(Camera& cam) {
+  LinkLease lease(cam);
+  if (lease) cam.usb().CancelTransfers(lease.usb());
+}
+
+ProbeResult ProbeCamera(Camera& cam, const char* path) {
+  CameraState& s = cam.state;
+  ProbeResult result;
+  CopyPathBounded(path, s.devicePath, s.devicePathSize);
+  UsbResult why;
+  AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
+  Handle usb = kInvalidHandle;
+  const UsbResult claimed =
+      cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
+  if (!claimed.ok()) {
+    result.usb = why.ok() ? claimed : why;
+  } else {
+    AdoptInterfaceHandle(cam, usb);
+    uint8_t descriptor[kDeviceDescriptorLength] = {};
+    result.usb = ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor,
+                                 kDeviceDescriptorLength, 0, kDeviceDescriptorValue);
+    if (result.usb.ok()) {
+      result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
+      result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
+      result.blank = descriptor[kSerialNumberIndexOffset] == 0;
+      // Only a running program answers the identification request.
+      if (!result.blank) result.usb = ReadIdentification(cam, &result.identification);
+    }
+  }
+  ReleaseCamera(cam);
+  return result;
+}
+
 void CloseCamera(Camera& cam) {
   CameraState& s = cam.state;
   if (s.exposing.load(std::memory_order_acquire) != 0) {

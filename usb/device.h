@@ -44,6 +44,26 @@ void ReleaseCamera(Camera& cam);
 // frame transfer short. With no device open nothing is sent (kNotOpen).
 UsbResult SendAbort(Camera& cam);
 
+// Ends the transfers pending on the open device at once, on the host's side:
+// they report kCancelled (where the USB backend can cancel; others end by
+// the camera's answer or their timeout). The camera is told nothing.
+void CancelPendingTransfers(Camera& cam);
+
+// What a look at a camera without opening it for use tells.
+struct ProbeResult {
+  UsbResult usb;                // the open, claim or descriptor read that failed
+  bool blank = false;           // the controller has no firmware
+  uint32_t identification = 0;  // programmed controllers only
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+};
+
+// Opens the camera at `path` just long enough to read its device descriptor
+// and, when its controller is programmed, its identification word, then
+// releases it. Downloads nothing and programs nothing. `cam` must have no
+// device open.
+ProbeResult ProbeCamera(Camera& cam, const char* path);
+
 // Ends the session: with an exposure running, sends the abort, waits 500 ms
 // for the readout to wind down and clears `exposing` (a readout that has not
 // ended by then is abandoned: it ends on its own thread later); then
