@@ -127,6 +127,7 @@ FrameReport ReadFrameInto(Camera& cam, uint8_t* dest, const ReadoutOptions& opti
     CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
   }
   report.rowsCopied = static_cast<uint32_t>(rows);
+  report.bytesCopied = rows * rowSize;
 
   if (wide) {
     // Only the words this readout wrote are converted.
@@ -149,8 +150,7 @@ uint32_t ReadFrame(Camera& cam) {
   }
   // After five failed reads the buffer is delivered as it stands: callers of
   // the exported functions take the end of an exposure as its frame.
-  s.frameDest =
-      dest0 + uint64_t{report.rowsCopied} * s.rowBytes * ((s.dynamicRange & 1) != 0 ? 2 : 1);
+  s.frameDest = dest0 + report.bytesCopied;
 
   // Publish: the whole frame is written; clearing exposing with release
   // ordering hands it to the caller, and only then is the semaphore
@@ -163,12 +163,18 @@ uint32_t ReadFrame(Camera& cam) {
 
 void EndReadout(Camera& cam) {
   CameraState& s = cam.state;
-  s.readoutsRunning.fetch_sub(1, std::memory_order_acq_rel);
+  // Sequentially consistent: a wake that finds no one waiting relies on it.
+  s.readoutsRunning.fetch_sub(1);
   cam.sys().WakeFlagWaiters(s.readoutsRunning);
 }
 
 void ReadFrameWorker(void* arg) {
-  Camera& cam = *static_cast<Camera*>(arg);
+  // The platform as it stands now, while the exposure keeps it from being
+  // swapped: once the frame is published the caller may point the exported
+  // camera elsewhere (detach a simulator), and this readout is not done yet.
+  Camera& shared = *static_cast<Camera*>(arg);
+  Platform platform = shared.platform;
+  Camera cam{shared.state, platform};
   ReadFrame(cam);
   EndReadout(cam);
 }
