@@ -145,11 +145,29 @@ uint32_t ReadFrame(Camera& cam) {
   uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
   const FrameReport report = ReadFrameInto(cam, dest0);
   if (!report.deviceOpen) {
+    s.lastFrameOutcome.store(kFrameNone, std::memory_order_relaxed);
     s.exposing.store(0, std::memory_order_release);
-    return 0;
+    // A close that overtook the worker before its first read leaves the
+    // device closed here, but the exposure was accepted with it open: the
+    // caller waits on its semaphore, the only sign of the end after a
+    // close, so it is released as for any ended readout.
+    if (s.exposureHadDevice.load(std::memory_order_relaxed) == 0) return 0;
+    const Handle semaphore = s.doneSemaphore.load(std::memory_order_relaxed);
+    return semaphore == 0 ? 0 : cam.sys().SignalSemaphore(semaphore);
   }
   // After five failed reads the buffer is delivered as it stands: callers of
-  // the exported functions take the end of an exposure as its frame.
+  // the exported functions take the end of an exposure as its frame. The
+  // outcome tells native clients what they got.
+  uint32_t outcome = !report.delivered                               ? kFrameFailed
+                     : report.bytesReceived < report.transferBytes ? kFrameShort
+                                                                     : kFrameComplete;
+  // A pending resend means the camera never took the settings this frame
+  // was read with.
+  if (s.forceResend != 0) outcome |= kFrameUnconfirmed;
+  s.lastFrameOutcome.store(outcome, std::memory_order_relaxed);
+  s.lastFrameExpected.store(report.transferBytes, std::memory_order_relaxed);
+  s.lastFrameReceived.store(report.delivered ? report.bytesReceived : 0,
+                            std::memory_order_relaxed);
   s.frameDest = dest0 + report.bytesCopied;
 
   // Publish: the whole frame is written; clearing exposing with release

@@ -6,12 +6,14 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang-14 libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386
   libcfitsio-dev libpng-dev libcli11-dev libusb-1.0-0-dev
   libopencv-imgproc-dev
   fitsverify python3 python3-astropy python3-numpy
+  qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
 )
 
 sudo=""
