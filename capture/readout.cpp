@@ -17,6 +17,23 @@ constexpr uint32_t kResetHoldMs = 50;
 constexpr uint32_t kRestartWaitMs = 3000;
 constexpr uint64_t kRawSize = kFrameBufferEntries;
 
+// The controller restart of a retry: the characters '1' and '0' into the CPU
+// control register, whose bit 0 holds the CPU in reset and then lets it
+// restart the program already in RAM. Sent on the handles the readout holds,
+// so that a restart once begun is finished even when the device is closed
+// meanwhile (the handles live on until the readout lets go of them): a CPU
+// left held would keep the camera's program stopped until it lost power.
+void RestartController(Camera& cam, Handle usb) {
+  auto write = [&](uint8_t byte) {
+    const SetupPacket setup{kVendorOut, kReqFirmwareLoad, kCpuControlRegister, 0, 1};
+    cam.usb().ControlTransfer(usb, setup, &byte, 1);
+  };
+  write(0x31);
+  cam.sys().SleepAlertable(kResetHoldMs);
+  write(0x30);
+  cam.sys().SleepAlertable(kRestartWaitMs);
+}
+
 bool Stopped(const ReadoutOptions& o) {
   return o.stop != nullptr && o.stop->load(std::memory_order_acquire) != 0;
 }
@@ -33,9 +50,12 @@ void ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer,
       if (!lease.Current()) break;
       if (options.giveUpWhenGone && report.lastRead.status == UsbStatus::kNoDevice) break;
       if (Stopped(options)) break;
-      ResetAndReprogram(cam);
-      // The device may have been closed during the reset's waits: a read
-      // issued now would outlive the session it belongs to.
+      RestartController(cam, lease.usb());
+      // The restart dropped the sensor settings. With the device closed
+      // during the restart's waits nothing is sent, and the resend stays due
+      // for the next programming; a read issued now would outlive the
+      // session it belongs to.
+      ResendSettings(cam);
       if (!lease.Current()) break;
     }
     if (Stopped(options)) {
@@ -198,15 +218,8 @@ void ReadFrameWorker(void* arg) {
 }
 
 void ResetAndReprogram(Camera& cam) {
-  // The characters '1' and '0' into the CPU control register: bit 0 holds
-  // the CPU in reset, then lets it restart the program already in RAM.
-  uint8_t hold = 0x31;
-  ControlOut(cam, kReqFirmwareLoad, &hold, 1, 0, kCpuControlRegister);
-  cam.sys().SleepAlertable(kResetHoldMs);
-  uint8_t run = 0x30;
-  ControlOut(cam, kReqFirmwareLoad, &run, 1, 0, kCpuControlRegister);
-  cam.sys().SleepAlertable(kRestartWaitMs);
-  // The restart dropped the sensor settings.
+  LinkLease lease(cam);
+  if (lease) RestartController(cam, lease.usb());
   ResendSettings(cam);
 }
 

@@ -704,10 +704,12 @@ uint64_t SimCamera::Resets() const {
 // SimSystem
 
 SimSystem::SimSystem(Clock& c) : clock(c) {
-  // Flag waits end when others move virtual time past them.
+  // Flag waits end when others move virtual time past them. Only they need
+  // the wake: every sleep moves the clock, and waking the threads that wait
+  // for workers on each would only reshuffle the threads under test.
   waker = clock.AddWaker([this] {
-    { std::lock_guard<std::mutex> g(mu); }
-    cv.notify_all();
+    std::lock_guard<std::mutex> g(mu);
+    if (flagWaiters > 0) cv.notify_all();
   });
 }
 
