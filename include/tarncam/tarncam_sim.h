@@ -117,6 +117,12 @@ typedef struct tarncam_sim_options {
                                     (plugged in again after replug_ms, when that is not 0) */
   int32_t replug_blank;          /* 1: a camera that was unplugged lost power, so it comes
                                     back with a blank controller (no firmware in RAM) */
+  int32_t ignore_abort;  /* 1: the camera ignores the abort byte: a pending read runs on to its
+                            frame or its timeout (the host can still cancel its own transfer) */
+  int32_t virtual_time;  /* 1: the camera, and the library's waits for it, run on a virtual
+                            clock that moves only when something waits: exposures, transfers
+                            and the protocol's fixed waits (500 ms, 3 s, 5 s) take no real
+                            time, and frame times count from 2026-01-01T00:00:00Z. For tests */
 } tarncam_sim_options;
 
 typedef struct tarncam_sim_stats {

@@ -27,7 +27,7 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& d) {
                 "Use the built-in simulator even if a camera "
                 "is connected");
   cmd->add_flag("--colour,--color", d.colour,
-                "Treat a real camera as a colour (Bayer) camera; the simulator says itself");
+                "Treat the camera as a colour (Bayer) camera even if it does not say so");
   const char* group = "Simulator";
   cmd->add_flag("--sim-colour,--sim-color", d.simColour, "Simulate a colour camera")->group(group);
   cmd->add_option("--sim-scene", d.simScene, "stars (default) or test-pattern")
