@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sensor/geometry.h"
 #include "sensor/register_block.h"
 #include "usb/control.h"
 #include "usb/link.h"
@@ -14,70 +15,109 @@ namespace {
 constexpr uint32_t kReadTimeoutMarginMs = 1000;
 constexpr uint32_t kResetHoldMs = 50;
 constexpr uint32_t kRestartWaitMs = 3000;
-constexpr uint32_t kWindowSkipSamples = 50;  // 376- and 400-wide windows start 50 samples in
+constexpr uint64_t kRawSize = kFrameBufferEntries;
+
+// The controller restart of a retry: the characters '1' and '0' into the CPU
+// control register, whose bit 0 holds the CPU in reset and then lets it
+// restart the program already in RAM. Sent on the handles the readout holds,
+// so that a restart once begun is finished even when the device is closed
+// meanwhile (the handles live on until the readout lets go of them): a CPU
+// left held would keep the camera's program stopped until it lost power.
+void RestartController(Camera& cam, Handle usb) {
+  auto write = [&](uint8_t byte) {
+    const SetupPacket setup{kVendorOut, kReqFirmwareLoad, kCpuControlRegister, 0, 1};
+    cam.usb().ControlTransfer(usb, setup, &byte, 1);
+  };
+  write(0x31);
+  cam.sys().SleepAlertable(kResetHoldMs);
+  write(0x30);
+  cam.sys().SleepAlertable(kRestartWaitMs);
+}
+
+bool Stopped(const ReadoutOptions& o) {
+  return o.stop != nullptr && o.stop->load(std::memory_order_acquire) != 0;
+}
 
 // Reads the frame into rawBuffer: up to five attempts, each retry after a
-// controller restart. Returns whether a read completed. Stops retrying once
-// the device it started on has been closed, and (where the platform says so)
-// once it has left the bus.
-bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
+// controller restart. Stops retrying once the device it started on has been
+// closed, or as `options` say.
+void ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer,
+                     const ReadoutOptions& options, FrameReport& report) {
   CameraState& s = cam.state;
-  bool ok = false;
-  for (int attempt = 0; !ok && attempt < kMaxReadAttempts;) {
+  SystemServices& sys = cam.sys();
+  for (int attempt = 0; !report.delivered && attempt < kMaxReadAttempts;) {
     if (attempt != 0) {
       if (!lease.Current()) break;
-      ResetAndReprogram(cam);
+      // No controller restart reaches a camera that left the bus. The DLL
+      // retries regardless, as its callers know it.
+      if ((options.giveUpWhenGone || !cam.platform.retryLostDevice) &&
+          report.lastRead.status == UsbStatus::kNoDevice)
+        break;
+      if (Stopped(options)) break;
+      RestartController(cam, lease.usb());
+      // The restart dropped the sensor settings. With the device closed
+      // during the restart's waits nothing is sent, and the resend stays due
+      // for the next programming; a read issued now would outlive the
+      // session it belongs to.
+      ResendSettings(cam);
+      if (!lease.Current()) break;
+    }
+    if (Stopped(options)) {
+      report.stopped = true;
+      break;
     }
     ++attempt;
     // The camera times long exposures itself; allow for that plus a margin,
     // as reprogrammed by a retry.
     cam.usb().SetTransferTimeout(lease.usb(), s.pipeIn, s.lastExposure + kReadTimeoutMarginMs);
+    report.startMonoNs = sys.MonotonicNs();
+    report.startUtcNs = sys.UtcNs();
     // A short transfer counts as success: the camera's abort ends a read so.
     uint32_t received = 0;
-    const UsbResult r =
+    report.lastRead =
         cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
-    ok = r.ok();
+    report.endMonoNs = sys.MonotonicNs();
+    report.endUtcNs = sys.UtcNs();
+    ++report.readsAttempted;
     s.readsAttempted.fetch_add(1, std::memory_order_relaxed);
-    if (!ok) s.readsFailed.fetch_add(1, std::memory_order_relaxed);
-    // No controller reset reaches a camera that left the bus.
-    if (r.status == UsbStatus::kNoDevice && !cam.platform.retryLostDevice) break;
+    if (report.lastRead.ok()) {
+      report.delivered = true;
+      report.bytesReceived = std::min(received, transfer);
+    } else {
+      ++report.readsFailed;
+      s.readsFailed.fetch_add(1, std::memory_order_relaxed);
+    }
   }
-  return ok;
+  if (!report.delivered && Stopped(options)) report.stopped = true;
 }
 
 }  // namespace
 
-uint32_t ReadFrame(Camera& cam) {
+FrameReport ReadFrameInto(Camera& cam, uint8_t* dest, const ReadoutOptions& options) {
   CameraState& s = cam.state;
-  constexpr uint64_t kRawSize = kFrameBufferEntries;
-  s.wideValid.store(0, std::memory_order_relaxed);
-
-  uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
+  FrameReport report;
+  uint8_t* const dest0 = dest != nullptr ? dest : s.rawBuffer.data();
   uint32_t rowSize = 0;
   uint32_t stride = 0;
   {
-    // Pins the device's handles for the reads: a closeUSB meanwhile cannot
+    // Pins the device's handles for the reads: a close meanwhile cannot
     // release them under us.
     LinkLease lease(cam);
-    if (!lease) {
-      s.exposing.store(0, std::memory_order_release);
-      return 0;
-    }
-    s.frameDest = dest0;
+    if (!lease) return report;
+    report.deviceOpen = true;
 
     // Sizes fixed for the whole readout, also across a retry's
     // reprogramming (32-bit products).
     const uint32_t bps = (s.dynamicRange & 1) != 0 ? 2 : 1;
     rowSize = s.rowBytes * bps;
     stride = s.rowPitch * bps;
-    const uint32_t transfer = s.readLength * bps;
-    ReadWithRetries(cam, lease, static_cast<uint32_t>(std::min<uint64_t>(transfer, kRawSize)));
-    // After five failed reads the buffer is delivered as it stands.
+    report.transferBytes = static_cast<uint32_t>(std::min<uint64_t>(s.readLength * bps, kRawSize));
+    ReadWithRetries(cam, lease, report.transferBytes, options, report);
   }
 
   // The rest reads the window as it stands now.
   const bool wide = (s.dynamicRange & 1) != 0;
-  const uint64_t skip = (s.rowBytes == 376 || s.rowBytes == 400) ? kWindowSkipSamples * (wide ? 2 : 1) : 0;
+  const uint64_t skip = uint64_t{WindowSkipSamples(s.rowBytes)} * (wide ? 2 : 1);
   uint64_t rows = s.rowsToCopy;
 
   // Never read or write outside rawBuffer. Every window within the sensor
@@ -91,17 +131,62 @@ uint32_t ReadFrame(Camera& cam) {
     if (dest0 == s.rawBuffer.data() && rowSize != 0) rows = std::min<uint64_t>(rows, kRawSize / rowSize);
   }
 
-  // Into the raw buffer itself the rows move towards its start, compacting
-  // the frame in place.
-  CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
-  s.frameDest = dest0 + rows * rowSize;
-
-  if (wide) {
-    // Only the words this readout wrote are converted.
-    uint64_t words = static_cast<uint64_t>(s.rowBytes) * s.rowsToCopy;
-    words = std::min<uint64_t>(words, rows * rowSize / 2);
-    Repack10(dest0, static_cast<std::size_t>(words));
+  // Row r of the window is whole once the transfer reached its last sample.
+  if (report.delivered && rows != 0 && report.bytesReceived >= skip + rowSize) {
+    const uint64_t whole =
+        stride != 0 ? (report.bytesReceived - skip - rowSize) / stride + 1 : rows;
+    report.rowsReceived = static_cast<uint32_t>(std::min<uint64_t>(rows, whole));
   }
+
+  const uint64_t windowRows = rows;
+  if (options.onlyReceivedRows) rows = report.rowsReceived;
+  // Into the raw buffer itself the rows move towards its start, compacting
+  // the frame in place. Of 10-bit samples only the words this readout wrote
+  // are converted.
+  uint64_t words = 0;
+  if (wide) words = std::min<uint64_t>(uint64_t{s.rowBytes} * s.rowsToCopy, rows * rowSize / 2);
+  DeliverRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride,
+              static_cast<std::size_t>(words));
+  // Nothing of an earlier frame may pass for this one: rows that did not
+  // arrive are zero.
+  if (rows < windowRows)
+    std::memset(dest0 + rows * rowSize, 0, static_cast<size_t>((windowRows - rows) * rowSize));
+  report.rowsCopied = static_cast<uint32_t>(rows);
+  report.bytesCopied = rows * rowSize;
+  return report;
+}
+
+uint32_t ReadFrame(Camera& cam) {
+  CameraState& s = cam.state;
+  s.wideValid.store(0, std::memory_order_relaxed);
+
+  uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
+  const FrameReport report = ReadFrameInto(cam, dest0);
+  if (!report.deviceOpen) {
+    s.lastFrameOutcome.store(kFrameNone, std::memory_order_relaxed);
+    s.exposing.store(0, std::memory_order_release);
+    // A close that overtook the worker before its first read leaves the
+    // device closed here, but the exposure was accepted with it open: the
+    // caller waits on its semaphore, the only sign of the end after a
+    // close, so it is released as for any ended readout.
+    if (s.exposureHadDevice.load(std::memory_order_relaxed) == 0) return 0;
+    const Handle semaphore = s.doneSemaphore.load(std::memory_order_relaxed);
+    return semaphore == 0 ? 0 : cam.sys().SignalSemaphore(semaphore);
+  }
+  // After five failed reads the buffer is delivered as it stands: callers of
+  // the exported functions take the end of an exposure as its frame. The
+  // outcome tells native clients what they got.
+  uint32_t outcome = !report.delivered                               ? kFrameFailed
+                     : report.bytesReceived < report.transferBytes ? kFrameShort
+                                                                     : kFrameComplete;
+  // A pending resend means the camera never took the settings this frame
+  // was read with.
+  if (s.forceResend != 0) outcome |= kFrameUnconfirmed;
+  s.lastFrameOutcome.store(outcome, std::memory_order_relaxed);
+  s.lastFrameExpected.store(report.transferBytes, std::memory_order_relaxed);
+  s.lastFrameReceived.store(report.delivered ? report.bytesReceived : 0,
+                            std::memory_order_relaxed);
+  s.frameDest = dest0 + report.bytesCopied;
 
   // Publish: the whole frame is written; clearing exposing with release
   // ordering hands it to the caller, and only then is the semaphore
@@ -112,19 +197,28 @@ uint32_t ReadFrame(Camera& cam) {
   return cam.sys().SignalSemaphore(semaphore);
 }
 
-void ReadFrameWorker(void* arg) { ReadFrame(*static_cast<Camera*>(arg)); }
+void EndReadout(Camera& cam) {
+  CameraState& s = cam.state;
+  // Sequentially consistent: a wake that finds no one waiting relies on it.
+  s.readoutsRunning.fetch_sub(1);
+  cam.sys().WakeFlagWaiters(s.readoutsRunning);
+}
+
+void ReadFrameWorker(void* arg) {
+  // The platform as it stands now, while the exposure keeps it from being
+  // swapped: once the frame is published the caller may point the exported
+  // camera elsewhere (detach a simulator), and this readout is not done yet.
+  Camera& shared = *static_cast<Camera*>(arg);
+  Platform platform = shared.platform;
+  Camera cam{shared.state, platform};
+  ReadFrame(cam);
+  EndReadout(cam);
+}
 
 void ResetAndReprogram(Camera& cam) {
-  // The characters '1' and '0' into the CPU control register: bit 0 holds
-  // the CPU in reset, then lets it restart the program already in RAM.
-  uint8_t hold = 0x31;
-  ControlOut(cam, kReqFirmwareLoad, &hold, 1, 0, kCpuControlRegister);
-  cam.sys().SleepAlertable(kResetHoldMs);
-  uint8_t run = 0x30;
-  ControlOut(cam, kReqFirmwareLoad, &run, 1, 0, kCpuControlRegister);
-  cam.sys().SleepAlertable(kRestartWaitMs);
-  // The restart dropped the sensor settings.
-  ReprogramCamera(cam);
+  LinkLease lease(cam);
+  if (lease) RestartController(cam, lease.usb());
+  ResendSettings(cam);
 }
 
 }  // namespace tarncam

@@ -8,6 +8,12 @@
 #include "platform/path_copy.h"
 #include "platform/posix/builtin_usb.h"
 
+static_assert(TARNCAM_LAST_FRAME_NONE == tarncam::kFrameNone &&
+              TARNCAM_LAST_FRAME_COMPLETE == tarncam::kFrameComplete &&
+              TARNCAM_LAST_FRAME_SHORT == tarncam::kFrameShort &&
+              TARNCAM_LAST_FRAME_FAILED == tarncam::kFrameFailed &&
+              TARNCAM_LAST_FRAME_UNCONFIRMED == tarncam::kFrameUnconfirmed);
+
 extern "C" {
 
 const char* tarncam_device_path(void) { return tarncam::DefaultCamera().state.devicePath; }
@@ -52,6 +58,13 @@ int tarncam_usb_open_status(int32_t* os_error) {
     case UsbStatus::kBusy: return TARNCAM_USB_BUSY;
     default: return TARNCAM_USB_FAILED;
   }
+}
+
+uint32_t tarncam_last_frame(uint32_t* received, uint32_t* expected) {
+  const tarncam::CameraState& s = tarncam::DefaultCamera().state;
+  if (received != nullptr) *received = s.lastFrameReceived.load(std::memory_order_relaxed);
+  if (expected != nullptr) *expected = s.lastFrameExpected.load(std::memory_order_relaxed);
+  return s.lastFrameOutcome.load(std::memory_order_relaxed);
 }
 
 }  // extern "C"

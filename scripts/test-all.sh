@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native library in an optimised
 # build, under AddressSanitizer+UBSan and under ThreadSanitizer, and the
-# 32-bit Windows DLL (cross-built, checked and run under Wine).
+# 32-bit Windows DLL (cross-built, checked and run under Wine); then every
+# fuzz target briefly (FUZZ_SECONDS each, default 10; 0 skips them).
 #
 # Wine runs natively where this machine runs 32-bit programs, else in a QEMU
 # VM (cmake/wine-run.sh decides). Where it runs natively, the Wine tests run
@@ -65,7 +66,20 @@ for preset in "${presets[@]}"; do
   fi
   echo "=== ${preset}: done in $(( $(date +%s) - preset_start )) s"
 done
+fuzz_seconds=${FUZZ_SECONDS:-10}
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "=== linux-fuzz: configure and build"
+  cmake --preset linux-fuzz >/dev/null
+  cmake --build --preset linux-fuzz -j "$jobs"
+  echo "=== linux-fuzz: ${fuzz_seconds} s per target"
+  bash fuzz/run_fuzzers.sh "$fuzz_seconds"
+fi
 echo "=== all presets passed in $(( $(date +%s) - start )) s: ${presets[*]}"
+# A step of its own after the tests: the release library's image output
+# against its speed targets (scripts/bench-guard.sh).
+if [[ " ${presets[*]} " == *" linux-release "* ]]; then
+  bash scripts/bench-guard.sh
+fi
 for note in "${notes[@]}"; do
   echo "$note"
 done

@@ -31,6 +31,13 @@ namespace sim {
 
 using Options = tarncam_sim_options;
 
+// Upper limits of the options (tarncam_sim.h).
+inline constexpr double kMaxStarBrightness = 1e9;  // e-/s
+inline constexpr double kMaxSkyLevel = 1e7;        // e-/pixel/s
+inline constexpr double kMaxReadNoise = 1e4;       // e- rms
+inline constexpr double kMaxGuideRate = 1e4;       // pixels per second, either way
+inline constexpr uint32_t kMaxHotPixels = 100000;
+
 // The defaults of tarncam_sim_default_options.
 Options DefaultOptions();
 // Checks ranges; false when the options cannot be simulated.
@@ -39,6 +46,19 @@ bool ValidOptions(const Options& o);
 uint32_t IdWord(const Options& o);
 
 class StarField;
+
+// What the camera did to the host, by kind: the faults it injected and the
+// host's misuse of handles it had released. For tests and the soak.
+struct FaultCounts {
+  uint64_t readsFailed = 0;     // reads ended with a transfer error
+  uint64_t readsTimedOut = 0;   // reads the camera never answered (ended by the pipe timeout)
+  uint64_t readsShort = 0;      // reads ended early with success (not by an abort)
+  uint64_t controlFailed = 0;   // control transfers failed on purpose
+  uint64_t disconnects = 0;     // unplugged during a read's exposure
+  uint64_t unplugs = 0;         // unplugged by SetPresent(false)
+  uint64_t blankReturns = 0;    // came back with a blank controller after losing power
+  uint64_t releasedHandleUses = 0;  // calls on a handle after Close released it
+};
 
 class SimCamera final : public tarncam::UsbTransport {
  public:
@@ -87,6 +107,9 @@ class SimCamera final : public tarncam::UsbTransport {
   void Shutdown();
 
   tarncam_sim_stats Stats() const;
+  FaultCounts Faults() const;
+  // Handles opened or claimed and not yet released by Close.
+  int OpenHandles() const;
   SensorSettings Sensor() const;
   uint32_t PipeTimeoutMs() const;
   uint32_t ControllerByte(uint16_t address) const;
@@ -112,7 +135,11 @@ class SimCamera final : public tarncam::UsbTransport {
   class CallGuard;
 
   void UpdatePresence(uint64_t now);
-  void GoAway(uint64_t now, uint64_t backAtUs);
+  // The camera leaves the bus until `backAtUs`; `unplugged`: the cable went,
+  // not a renumeration after a download.
+  void GoAway(uint64_t now, uint64_t backAtUs, bool unplugged = false);
+  // Counts a call made with a handle the host had released.
+  void NoteUse(tarncam::Handle h);
   HandleInfo* Live(tarncam::Handle h, bool wantInterface);
   bool ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
                      uint64_t now);
@@ -145,6 +172,7 @@ class SimCamera final : public tarncam::UsbTransport {
   uint64_t resets = 0;
   uint64_t controlNumber = 0;
   tarncam_sim_stats stats{};
+  FaultCounts faults;
 
   // The one pending bulk read.
   bool holdReads = false;
@@ -156,27 +184,42 @@ class SimCamera final : public tarncam::UsbTransport {
 
 // System services on a simulation clock, for tests: waits move the clock,
 // worker threads are real (and counted), semaphores are POSIX sem_t*, and
-// messages are recorded instead of shown.
+// messages are recorded instead of shown. Its UTC is a fixed origin plus the
+// clock's time, so frame times are as deterministic as the clock.
 class SimSystem final : public tarncam::SystemServices {
  public:
-  explicit SimSystem(Clock& c) : clock(c) {}
+  // 2026-01-01T00:00:00Z.
+  static constexpr int64_t kUtcOriginNs = 1767225600LL * 1'000'000'000;
+
+  explicit SimSystem(Clock& c);
+  ~SimSystem() override;
   void SleepAlertable(uint32_t ms) override;
   std::uintptr_t StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) override;
   uint32_t SignalSemaphore(tarncam::Handle semaphore) override;
   void ShowMessage(const char* text, const char* caption) override;
+  uint64_t MonotonicNs() override;
+  int64_t UtcNs() override;
+  // Blocks for real until the flag clears or others move the clock past the
+  // wait's end (a real-time bound keeps a broken test from hanging).
+  bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) override;
+  void WakeFlagWaiters(const std::atomic<uint32_t>& flag) override;
 
   // Blocks (real time, bounded) until `n` workers have returned.
   bool WaitForWorkers(int n, int timeoutMs = 20000);
   int WorkersStarted() const;
   std::vector<std::string> Messages() const;
   uint64_t SleptMs() const;
+  // Blocks (real time, bounded) until `n` threads are inside WaitForZero.
+  bool WaitForFlagWaiters(int n, int timeoutMs = 20000);
 
  private:
   Clock& clock;
+  int waker = -1;
   mutable std::mutex mu;
   std::condition_variable cv;
   int started = 0;
   int finished = 0;
+  int flagWaiters = 0;
   uint64_t slept = 0;
   std::vector<std::string> messages;
 };

@@ -1,8 +1,9 @@
 #include "usb/device.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
+#include "platform/path_copy.h"
 #include "usb/control.h"
 #include "usb/firmware.h"
 #include "usb/link.h"
@@ -15,6 +16,11 @@ constexpr int kMaxOpenAttempts = 2;
 constexpr uint32_t kRenumerationWaitMs = 5000;  // a freshly loaded controller reappears
 constexpr uint32_t kAbortSettleMs = 500;
 
+// Bounds of what an abandoned readout may still be doing.
+constexpr uint64_t kReadTimeoutMarginMs = 1000;
+constexpr uint64_t kResetMs = 3050;  // hold, then restart (ResetAndReprogram)
+constexpr uint64_t kWaitMarginMs = 1000;
+
 }  // namespace
 
 uint32_t FindDevicePath(Camera& cam) {
@@ -22,31 +28,52 @@ uint32_t FindDevicePath(Camera& cam) {
   return cam.usb().FindFirstDevice(s.devicePath, s.devicePathSize) ? 1 : 0;
 }
 
-void CloseDeviceHandle(Camera& cam) {
+void ReleaseCamera(Camera& cam) {
   // The interface handle belongs to the device: it goes with it, right after
   // the device handle is closed.
   ReleaseDevice(cam);
 }
 
-void OpenDevice(Camera& cam) {
-  CameraState& s = cam.state;
-  // Opening over an open device would lose its handles; release them first.
-  if (s.DeviceOpen()) CloseDeviceHandle(cam);
+uint32_t AbandonedReadoutWaitMs(const CameraState& s) {
+  const uint64_t ms = uint64_t{s.lastExposure} + kReadTimeoutMarginMs + kResetMs + kWaitMarginMs;
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFEu));
+}
 
-  // Why no camera opened, kept for native clients (OpenDevice reports
-  // nothing itself).
-  UsbResult why = UsbResult::Fail(UsbStatus::kNoDevice);
+namespace {
+
+OpenResult OpenCameraOnce(Camera& cam, const char* path) {
+  CameraState& s = cam.state;
+  OpenResult result;
+  // Opening over an open device would lose its handles; release them first.
+  if (s.DeviceOpen()) ReleaseCamera(cam);
+
+  // A readout that a close abandoned still reads into rawBuffer and, at its
+  // end, writes its destination, clears `exposing` and signals: it must be
+  // over before a new session can start an exposure.
+  if (s.readoutsRunning.load(std::memory_order_acquire) != 0 &&
+      !cam.sys().WaitForZero(s.readoutsRunning, AbandonedReadoutWaitMs(s))) {
+    result.status = OpenStatus::kReadoutRunning;
+    return result;
+  }
+
+  bool downloaded = false;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    why = UsbResult::Fail(UsbStatus::kNoDevice);
-    if (FindDevicePath(cam) == 0) break;
+    if (path != nullptr) {
+      CopyPathBounded(path, s.devicePath, s.devicePathSize);
+    } else if (FindDevicePath(cam) == 0) {
+      result.status = OpenStatus::kNotFound;
+      break;
+    }
     // Stored as returned: a failed open stores the invalid handle, and the
-    // interface binding below then fails.
+    // interface claim below then fails.
+    UsbResult why;
     AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
     Handle usb = kInvalidHandle;
     const UsbResult claimed =
         cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
     if (!claimed.ok()) {
-      if (why.ok()) why = claimed;
+      result.status = OpenStatus::kFailed;
+      result.usb = why.ok() ? claimed : why;  // the first thing that went wrong
       break;
     }
     AdoptInterfaceHandle(cam, usb);
@@ -56,79 +83,114 @@ void OpenDevice(Camera& cam) {
     // examined.
     uint8_t descriptor[kDeviceDescriptorLength];
     std::memset(descriptor, 0xFF, sizeof descriptor);
-    ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor, kDeviceDescriptorLength, 0,
-                    kDeviceDescriptorValue);
+    if (ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor, kDeviceDescriptorLength, 0,
+                        kDeviceDescriptorValue)
+            .ok()) {
+      result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
+      result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
+    }
 
     if (descriptor[kSerialNumberIndexOffset] == 0) {
       // Blank controller: give it the firmware, let it restart and present
       // itself afresh, then enumerate again.
       LoadFirmware(cam);
-      CloseDeviceHandle(cam);
+      downloaded = true;
+      ReleaseCamera(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
-      // Still blank after the last attempt: the download did not take.
-      why = UsbResult::Fail(UsbStatus::kIo);
+      result.status = OpenStatus::kStillBlank;
       continue;
     }
 
     s.pipeIn = kPipeIn;
     s.pipeOut = kPipeOut;
+    // A controller that has just taken its program starts the sensor with
+    // its power-on settings (a camera that was unplugged comes back blank),
+    // whatever lastBlock says was sent before: the next programming sends.
+    if (downloaded) s.forceResend = 1;
     LinkLease lease(cam);
     if (lease) {
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeIn);
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeOut);
     }
-    s.lastOpen = UsbResult::Ok();
-    return;
+    result.status = OpenStatus::kOpened;
+    return result;
   }
-  CloseDeviceHandle(cam);
-  s.lastOpen = why;
+  ReleaseCamera(cam);
+  return result;
 }
 
-uint32_t checkdevice(Camera& cam) {
-  OpenDevice(cam);
-  if (!cam.state.DeviceOpen()) return 0;
-  CloseDeviceHandle(cam);
-  return 1;
-}
-
-uint32_t openUSB(Camera& cam) {
-  closeUSB(cam);
-  OpenDevice(cam);
-  if (!cam.state.DeviceOpen()) return 0;
-
-  const uint32_t version = DEBUG(cam, kVersionQuery);
-  if (version == kExpectedFirmware) return 1;
-
-  char text[128];
-  if (version == kUnknownCameraReply) {
-    std::snprintf(text, sizeof text, "%s", kUnknownCameraText);
-  } else {
-    std::snprintf(text, sizeof text, kFirmwareMismatchFormat, static_cast<int>(version),
-                  static_cast<int>(kExpectedFirmware));
+// Why no camera opened, in the platform's terms, for clients of the 36
+// functions, which report nothing themselves.
+UsbResult OpenFailure(const OpenResult& r) {
+  switch (r.status) {
+    case OpenStatus::kOpened: return UsbResult::Ok();
+    case OpenStatus::kNotFound: return UsbResult::Fail(UsbStatus::kNoDevice);
+    case OpenStatus::kFailed: return r.usb;
+    case OpenStatus::kStillBlank: return UsbResult::Fail(UsbStatus::kIo);
+    case OpenStatus::kReadoutRunning: return UsbResult::Fail(UsbStatus::kBusy);
   }
-  cam.sys().ShowMessage(text, kErrorCaption);
-  CloseDeviceHandle(cam);
-  return 0;
+  return UsbResult::Fail(UsbStatus::kIo);
 }
 
-uint32_t CancelExposure(Camera& cam) {
+}  // namespace
+
+OpenResult OpenCamera(Camera& cam, const char* path) {
+  const OpenResult result = OpenCameraOnce(cam, path);
+  cam.state.lastOpen = OpenFailure(result);
+  return result;
+}
+
+UsbResult SendAbort(Camera& cam) {
   LinkLease lease(cam);
-  if (!lease) return 0;  // no device: nothing is sent
+  if (!lease) return kNotOpen;  // no device: nothing is sent
   const uint8_t abort = kAbortByte;
   uint32_t written = 0;
-  return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written).ok() ? 1 : 0;
+  return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written);
 }
 
-void closeUSB(Camera& cam) {
+void CancelPendingTransfers(Camera& cam) {
+  LinkLease lease(cam);
+  if (lease) cam.usb().CancelTransfers(lease.usb());
+}
+
+ProbeResult ProbeCamera(Camera& cam, const char* path) {
+  CameraState& s = cam.state;
+  ProbeResult result;
+  CopyPathBounded(path, s.devicePath, s.devicePathSize);
+  UsbResult why;
+  AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
+  Handle usb = kInvalidHandle;
+  const UsbResult claimed =
+      cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
+  if (!claimed.ok()) {
+    result.usb = why.ok() ? claimed : why;
+  } else {
+    AdoptInterfaceHandle(cam, usb);
+    uint8_t descriptor[kDeviceDescriptorLength] = {};
+    result.usb = ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor,
+                                 kDeviceDescriptorLength, 0, kDeviceDescriptorValue);
+    if (result.usb.ok()) {
+      result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
+      result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
+      result.blank = descriptor[kSerialNumberIndexOffset] == 0;
+      // Only a running program answers the identification request.
+      if (!result.blank) result.usb = ReadIdentification(cam, &result.identification);
+    }
+  }
+  ReleaseCamera(cam);
+  return result;
+}
+
+void CloseCamera(Camera& cam) {
   CameraState& s = cam.state;
   if (s.exposing.load(std::memory_order_acquire) != 0) {
     // The abort ends the camera's pending transfer; the readout winds down
     // on its own thread. This wait is the only coordination with it.
-    CancelExposure(cam);
+    SendAbort(cam);
     cam.sys().SleepAlertable(kAbortSettleMs);
     s.exposing.store(0, std::memory_order_release);
   }
-  CloseDeviceHandle(cam);
+  ReleaseCamera(cam);
 }
 
 }  // namespace tarncam

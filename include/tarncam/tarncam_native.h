@@ -37,7 +37,7 @@ TARNCAM_NATIVE_API void tarncam_read_counters(uint32_t* attempted, uint32_t* fai
  * read once, when the library first looks for a camera. */
 
 typedef struct tarncam_usb_device {
-  char path[64];     /* "usb:BBB:DDD": bus and device address, new at every plug-in */
+  char path[64];     /* "usb:1-2.3": what openUSB opens; names the port, as location does */
   char location[64]; /* "1-2.3": bus 1, port 2, port 3 of the hub there */
   char serial[64];   /* serial number; "" for a blank controller, or when unreadable */
   uint16_t vendor_id;
@@ -65,6 +65,23 @@ TARNCAM_NATIVE_API int tarncam_usb_select(const char* ids, const char* device);
 #define TARNCAM_USB_BUSY 3      /* present, but another program is using it */
 #define TARNCAM_USB_FAILED 4    /* present, but opening it failed, or it stayed blank */
 TARNCAM_NATIVE_API int tarncam_usb_open_status(int32_t* os_error);
+
+/* How the last frame read ended. The 36 functions deliver every frame alike,
+ * whole, short or failed; this tells them apart. Ask once the exposure has
+ * ended (isExposing() returned 0 or the semaphore was taken). */
+#define TARNCAM_LAST_FRAME_NONE 0     /* no frame read yet, or the exposure found no device open */
+#define TARNCAM_LAST_FRAME_COMPLETE 1 /* a read delivered the whole transfer */
+#define TARNCAM_LAST_FRAME_SHORT 2    /* the read ended early (an abort, or the camera sent less):
+                                    only the rows received are new */
+#define TARNCAM_LAST_FRAME_FAILED 3   /* every read failed: the frame is the raw buffer's old content */
+/* Added to the outcome when the camera had not confirmed the settings the
+ * frame was read with (their last sending failed, or the camera was opened
+ * and not programmed since): its size or exposure may differ. */
+#define TARNCAM_LAST_FRAME_UNCONFIRMED 0x100u
+
+/* Returns the outcome; the bytes the read asked for and received go to
+ * `expected` and `received` (either may be null). */
+TARNCAM_NATIVE_API uint32_t tarncam_last_frame(uint32_t* received, uint32_t* expected);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,5 +1,7 @@
 #include "platform/libusb/device_choice.h"
 
+#include <cstring>
+
 #include <charconv>
 #include <cstdio>
 
@@ -103,21 +105,16 @@ std::string FormatLocation(uint8_t bus, const uint8_t* ports, int count) {
   return text;
 }
 
-std::string FormatDevicePath(uint8_t bus, uint8_t address) {
-  char text[16];
-  std::snprintf(text, sizeof text, "usb:%03u:%03u", bus, address);
-  return text;
-}
+std::string FormatDevicePath(const std::string& location) { return "usb:" + location; }
 
-bool ParseDevicePath(const char* path, uint8_t* bus, uint8_t* address) {
-  unsigned b = 0;
-  unsigned a = 0;
-  int used = 0;
-  if (std::sscanf(path, "usb:%3u:%3u%n", &b, &a, &used) != 2 || path[used] != '\0' || b > 255 ||
-      a > 255)
+bool ParseDevicePath(const char* path, std::string* location) {
+  constexpr char kPrefix[] = "usb:";
+  if (path == nullptr || std::strncmp(path, kPrefix, sizeof kPrefix - 1) != 0) return false;
+  DeviceChoice choice;
+  if (!ParseDeviceChoice(path + sizeof kPrefix - 1, &choice) ||
+      choice.by != DeviceChoice::By::kLocation)
     return false;
-  *bus = static_cast<uint8_t>(b);
-  *address = static_cast<uint8_t>(a);
+  *location = choice.value;
   return true;
 }
 

@@ -42,11 +42,12 @@ bool ParseDeviceChoice(const std::string& text, DeviceChoice* choice);
 // Linux gives the device in sysfs. A device on no port (a root hub) is "1".
 std::string FormatLocation(uint8_t bus, const uint8_t* ports, int count);
 
-// Device paths as Open takes them: "usb:BBB:DDD", bus number and device
-// address (the numbers of /dev/bus/usb/BBB/DDD and lsusb). An address is
-// given anew whenever a device enumerates, so a path names one connection of
-// a device: after the camera renumerates its old path finds nothing.
-std::string FormatDevicePath(uint8_t bus, uint8_t address);
-bool ParseDevicePath(const char* path, uint8_t* bus, uint8_t* address);
+// Device paths as Open takes them: "usb:" and the location, "usb:1-2.3".
+// Where a device is plugged in, not its address (which is new at every
+// enumeration): a blank controller that renumerates after its firmware
+// download comes back on the same port, so the path that found it before
+// finds it again, as does a camera unplugged and plugged back in there.
+std::string FormatDevicePath(const std::string& location);
+bool ParseDevicePath(const char* path, std::string* location);
 
 }  // namespace tarncam

@@ -316,7 +316,7 @@ bool LibusbTransport::FindFirstDevice(char* path, uint32_t capacity) {
                         (choice.by == DeviceChoice::By::kLocation && p.Location() == choice.value) ||
                         (choice.by == DeviceChoice::By::kSerial && SerialOf(p) == choice.value);
     if (!chosen) continue;
-    CopyPathBounded(FormatDevicePath(p.bus, p.address).c_str(), path, capacity);
+    CopyPathBounded(FormatDevicePath(p.Location()).c_str(), path, capacity);
     any = true;
     break;
   }
@@ -333,7 +333,7 @@ uint32_t LibusbTransport::ListDevices(DeviceInfo* out, uint32_t capacity) {
     const Present& p = found[i];
     DeviceInfo& d = out[i];
     d = DeviceInfo{};
-    CopyPathBounded(FormatDevicePath(p.bus, p.address).c_str(), d.path, sizeof d.path);
+    CopyPathBounded(FormatDevicePath(p.Location()).c_str(), d.path, sizeof d.path);
     CopyPathBounded(p.Location().c_str(), d.location, sizeof d.location);
     CopyPathBounded(SerialOf(p).c_str(), d.serial, sizeof d.serial);
     d.vendorId = p.descriptor.idVendor;
@@ -350,14 +350,13 @@ Handle LibusbTransport::Open(const char* path, UsbResult* why) {
   Backend& b = Get();
   UsbResult result = UsbResult::Fail(UsbStatus::kNoDevice);
   Handle handle = kInvalidHandle;
-  uint8_t bus = 0;
-  uint8_t address = 0;
+  std::string location;
   std::vector<UsbId> ids;
   b.Settings(&ids, nullptr);
   std::vector<Present> found;
-  if (path != nullptr && ParseDevicePath(path, &bus, &address)) found = b.Enumerate(ids);
+  if (ParseDevicePath(path, &location)) found = b.Enumerate(ids);
   for (const Present& p : found) {
-    if (p.bus != bus || p.address != address) continue;
+    if (p.Location() != location) continue;
     libusb_device_handle* h = nullptr;
     result = Result(libusb_open(p.device, &h));
     if (result.ok()) handle = b.Add(std::make_shared<Device>(h), false);

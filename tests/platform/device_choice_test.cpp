@@ -49,13 +49,12 @@ TEST(DevicePath, LocationsAndPathsRoundTrip) {
   const uint8_t ports[] = {1, 4, 2};
   EXPECT_EQ(FormatLocation(3, ports, 3), "3-1.4.2");
   EXPECT_EQ(FormatLocation(1, ports, 0), "1");
-  EXPECT_EQ(FormatDevicePath(1, 23), "usb:001:023");
-  uint8_t bus = 0, address = 0;
-  ASSERT_TRUE(ParseDevicePath("usb:001:023", &bus, &address));
-  EXPECT_EQ(bus, 1);
-  EXPECT_EQ(address, 23);
-  for (const char* bad : {"usb:001", "usb:1:2x", "usb:256:1", "sim:tarncam/0", ""})
-    EXPECT_FALSE(ParseDevicePath(bad, &bus, &address)) << bad;
+  EXPECT_EQ(FormatDevicePath("3-1.4.2"), "usb:3-1.4.2");
+  std::string location;
+  ASSERT_TRUE(ParseDevicePath("usb:3-1.4.2", &location));
+  EXPECT_EQ(location, "3-1.4.2");
+  for (const char* bad : {"usb:", "usb:1-2x", "usb:serial:12", "sim:tarncam/0", "1-2", ""})
+    EXPECT_FALSE(ParseDevicePath(bad, &location)) << bad;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "sim/star_field.h"
 #include "sim_test_support.h"
 #include "tarncam/tarncam.h"
+#include "tarncam/tarncam_native.h"
 #include "tarncam/tarncam_sim.h"
 
 namespace {
@@ -298,6 +299,38 @@ TEST_F(SimE2E, CloseDuringAThreadedExposureAbortsAndTheWorkerEnds) {
   EXPECT_TRUE(HoldsPattern(buf.data(), 376, 240, true));
 }
 
+// Natively the close cancels the read a camera that ignores the abort left
+// pending, so nothing of that readout outlives the session (the DLL, which
+// cannot cancel, waits for it on reopen instead: the Wine end-to-end test).
+TEST_F(SimE2E, CloseCancelsTheReadOfACameraThatIgnoredTheAbort) {
+  opts.ignore_abort = 1;
+  OpenAndProgram(752, 480, false);
+  cam->HoldReads(true);
+  sem_t done;
+  sem_init(&done, 0, 0);
+  ::ExposureSemaphore(&done);
+  std::vector<uint8_t> first(kFull8, 0xEE), second(kFull8, 0xEE);
+  ASSERT_NE(::ThreadedExposure(first.data()), ~uintptr_t{0});
+  ASSERT_TRUE(cam->WaitForPendingRead());
+  ::closeUSB();  // abort (ignored), 500 ms, then the close cancels the read
+  EXPECT_EQ(::isExposing(), 0u);
+  EXPECT_EQ(cam->Stats().aborts, 1u);
+  ASSERT_TRUE(sys->WaitForWorkers(1));
+  EXPECT_EQ(sem_trywait(&done), 0) << "the cancelled readout signals once";
+  EXPECT_EQ(cam->Resets(), 0u) << "no retry on a closed device";
+
+  ASSERT_EQ(::openUSB(0), 1u);
+  cam->HoldReads(false);
+  ::ProgramCamera(10, 0, 0, 0);
+  ::Exposure(second.data());
+  EXPECT_TRUE(HoldsPattern(second.data(), 752, 480, false));
+  EXPECT_EQ(sem_trywait(&done), 0);
+  EXPECT_EQ(sem_trywait(&done), -1) << "one signal per readout";
+  EXPECT_EQ(cam->Stats().reads, 2u);
+  ::ExposureSemaphore(nullptr);
+  sem_destroy(&done);
+}
+
 TEST_F(SimE2E, GuideCommandsRunDuringAThreadedExposure) {
   OpenAndProgram(752, 480, false);
   cam->HoldReads(true);
@@ -415,6 +448,37 @@ TEST_F(SimE2E, DisconnectDuringAnExposureEndsItAndTheCameraCanBeReopened) {
   ::ProgramCamera(11, 0, 0, 0);
   ::Exposure(buf.data());
   EXPECT_TRUE(HoldsPattern(buf.data(), 752, 480, false));
+}
+
+TEST_F(SimE2E, LastFrameTellsWholeShortFailedAndUnconfirmedFramesApart) {
+  opts.short_read_number = 2;
+  opts.fail_read_number = 3;
+  opts.fail_read_count = 5;
+  OpenAndProgram(752, 480, false);
+  std::vector<uint8_t> buf(kFull8);
+  uint32_t got = 0, want = 0;
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(&got, &want), uint32_t{TARNCAM_LAST_FRAME_COMPLETE});
+  EXPECT_EQ(got, 382080u);
+  EXPECT_EQ(want, 382080u);
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(&got, nullptr), uint32_t{TARNCAM_LAST_FRAME_SHORT});
+  EXPECT_EQ(got, 240u * 796);
+  // Reads 3 to 7 fail: the resends of the retries go through, so the frame
+  // is failed but its settings confirmed.
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(&got, nullptr), uint32_t{TARNCAM_LAST_FRAME_FAILED});
+  EXPECT_EQ(got, 0u);
+  // A programming the camera never took: the next frame says so.
+  ::Subframe(376, 240);
+  cam->Shutdown();  // every transfer fails from here on
+  ::ProgramCamera(10, 0, 0, 0);
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(nullptr, nullptr),
+            uint32_t{TARNCAM_LAST_FRAME_FAILED | TARNCAM_LAST_FRAME_UNCONFIRMED});
+  ::closeUSB();
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(nullptr, nullptr), uint32_t{TARNCAM_LAST_FRAME_NONE});
 }
 
 // ---------------------------------------------------------------------------

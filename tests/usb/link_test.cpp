@@ -76,7 +76,7 @@ TEST(LinkLease, CloseCancelsTheReadStillRunningAndTheReadoutStops) {
   Gate gate;
   f.fake.onRead = [&] { gate.Enter(); };
   f.fake.readResults = {false};
-  f.fake.readFailure = UsbStatus::kCancelled;
+  f.fake.readFailure = UsbResult::Fail(UsbStatus::kCancelled);
   std::vector<uint8_t> dest(752 * 480);
   std::thread worker([&] { Exposure(f.cam, dest.data()); });
   gate.WaitEntered();

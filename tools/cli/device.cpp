@@ -1,18 +1,18 @@
 #include "cli/device.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
+#include <vector>
 
-#include "tarncam/tarncam.h"
 #include "tarncam/tarncam_native.h"
-#include "tarncam/tarncam_sim.h"
 
 namespace tarncli {
 namespace {
 
-// DEBUG's reply when no device is open.
-constexpr uint32_t kNoDeviceReply = 0xFFFFFFFFu;
-constexpr uint32_t kFirmwareQuery = 99;
+// The firmware version this library drives (the camera's reply to query 99).
+constexpr uint32_t kExpectedFirmware = 0x0132901D;
 
 std::string Hex(uint32_t v) {
   char text[16];
@@ -20,46 +20,34 @@ std::string Hex(uint32_t v) {
   return text;
 }
 
-// "the camera at 1-2 (f0ca:0752)", from the list entry of the device the
-// library last tried; just "the camera" when it has gone meanwhile.
-std::string CameraAt(const std::string& path) {
-  tarncam_usb_device found[16];
-  const uint32_t n = tarncam_usb_list(found, 16);
-  for (uint32_t i = 0; i < n && i < 16; ++i) {
-    if (path != found[i].path) continue;
-    char text[128];
-    std::snprintf(text, sizeof text, "the camera at %s (%04x:%04x)", found[i].location,
-                  found[i].vendor_id, found[i].product_id);
-    return text;
+Status SimulatorOptions(const DeviceOptions& o, tarncam_sim_options* sim) {
+  tarncam_sim_default_options(sim);
+  sim->colour = o.simColour ? 1 : 0;
+  if (o.simScene == "stars") {
+    sim->scene = TARNCAM_SIM_SCENE_STARS;
+  } else if (o.simScene == "test-pattern") {
+    sim->scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
+  } else {
+    return Status::Error(ExitCode::kBadArguments, "--sim-scene: stars or test-pattern");
   }
-  return "the camera";
+  sim->seed = o.simSeed;
+  sim->present = o.simAbsent ? 0 : 1;
+  sim->blank_controller = o.simBlank ? 1 : 0;
+  if (o.simFirmwareVersion) sim->firmware_version = *o.simFirmwareVersion;
+  if (o.simFailReads != 0) {
+    sim->fail_read_number = 1;
+    sim->fail_read_count = o.simFailReads;
+  }
+  if (o.simTimeoutReads) sim->read_timeout_probability = 1.0;
+  return Status::Ok();
 }
 
-// Why openUSB opened no USB camera, in the user's terms; Ok when it did
-// open one (and refused its firmware, or lost it again).
-Status OpenFailure(const std::string& chosen) {
-  int32_t osError = 0;
-  const int why = tarncam_usb_open_status(&osError);
-  const std::string camera = CameraAt(tarncam_device_path());
-  switch (why) {
-    case TARNCAM_USB_NO_ACCESS:
-      return Status::Error(ExitCode::kUnavailable,
-                           camera + " cannot be opened: permission denied. Install the udev rule "
-                                    "60-tarncam.rules (see docs/usb.md), then unplug and replug "
-                                    "the camera");
-    case TARNCAM_USB_BUSY:
-      return Status::Error(ExitCode::kUnavailable, camera + " is in use by another program");
-    case TARNCAM_USB_NOT_FOUND:
-      return Status::Error(ExitCode::kNoCamera,
-                           chosen.empty() ? "no camera found"
-                                          : "no camera matches '" + chosen +
-                                                "' (see `tarncam list`)");
-    case TARNCAM_USB_FAILED:
-      return Status::Error(ExitCode::kFailure, camera + " could not be opened (error " +
-                                                   std::to_string(osError) + ")");
-    default:
-      return Status::Ok();
-  }
+// Whether the camera listed as `info` is the one `chosen` names: "BUS-PORT"
+// (its location), "serial:NUMBER", or a bare serial number.
+bool IsChosen(const tarncam_camera_info& info, const std::string& chosen) {
+  constexpr std::string_view kSerial = "serial:";
+  if (chosen.starts_with(kSerial)) return info.serial == chosen.substr(kSerial.size());
+  return info.location == chosen || info.serial == chosen;
 }
 
 }  // namespace
@@ -86,34 +74,14 @@ Status ApplyUsbChoice(const DeviceOptions& o, std::string* chosen) {
   return Status::Ok();
 }
 
-Device::~Device() { Close(); }
-
-Status Device::AttachSimulator(const DeviceOptions& o) {
-  tarncam_sim_options sim;
-  tarncam_sim_default_options(&sim);
-  sim.colour = o.simColour ? 1 : 0;
-  if (o.simScene == "stars") {
-    sim.scene = TARNCAM_SIM_SCENE_STARS;
-  } else if (o.simScene == "test-pattern") {
-    sim.scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
-  } else {
-    return Status::Error(ExitCode::kBadArguments, "--sim-scene: stars or test-pattern");
-  }
-  sim.seed = o.simSeed;
-  sim.present = o.simAbsent ? 0 : 1;
-  sim.blank_controller = o.simBlank ? 1 : 0;
-  if (o.simFirmwareVersion) sim.firmware_version = *o.simFirmwareVersion;
-  if (o.simFailReads != 0) {
-    sim.fail_read_number = 1;
-    sim.fail_read_count = o.simFailReads;
-  }
-  if (o.simTimeoutReads) sim.read_timeout_probability = 1.0;
-  if (tarncam_sim_attach(&sim) != 0) {
-    return Status::Error(ExitCode::kBadArguments, "the simulator refused its options");
-  }
-  simulated_ = true;
-  return Status::Ok();
+std::string LastError() {
+  tarncam_error_detail d{};
+  d.struct_size = sizeof d;
+  tarncam_last_error(&d);
+  return d.message;
 }
+
+Device::~Device() { Close(); }
 
 Status Device::Open(const DeviceOptions& o) {
   Close();
@@ -121,63 +89,90 @@ Status Device::Open(const DeviceOptions& o) {
   // should hear why); without one the simulator stands in, unless a
   // particular camera was asked for.
   std::string chosen;
-  if (o.forceSimulator) {
-    if (Status s = AttachSimulator(o); !s.ok()) return s;
-  } else if (Status s = ApplyUsbChoice(o, &chosen); !s.ok()) {
-    return s;
-  } else if (tarncam_usb_list(nullptr, 0) == 0) {
-    if (!chosen.empty()) return Status::Error(ExitCode::kNoCamera, "no camera found");
-    std::fprintf(stderr, "no camera found; using the built-in simulator\n");
-    if (Status s2 = AttachSimulator(o); !s2.ok()) return s2;
-  } else if (o.simOptionsGiven) {
-    std::fprintf(stderr, "a camera is connected; the --sim-... options need --simulator\n");
+  std::vector<tarncam_camera_info> cameras;
+  if (!o.forceSimulator) {
+    if (Status bad = ApplyUsbChoice(o, &chosen); !bad.ok()) return bad;
+    uint32_t present = 0;
+    tarncam_list_cameras(nullptr, 0, &present);
+    cameras.resize(present);
+    if (present != 0) {
+      cameras[0].struct_size = sizeof(tarncam_camera_info);
+      tarncam_list_cameras(cameras.data(), present, &present);
+      cameras.resize(std::min<size_t>(present, cameras.size()));
+    }
   }
-
-  // openUSB closes any earlier use, loads firmware into a blank controller
-  // and checks the version; the device stays open until Close().
-  if (openUSB(0) == 1) {
-    open_ = true;
-    firmwareVersion_ = DEBUG(kFirmwareQuery);
-    identification_ = GetVIDPID();
-    devicePath_ = tarncam_device_path();
-    // The identification word's colour bit is the simulated camera's
-    // convention; for a real camera only the user can tell.
-    colour_ = simulated_ ? (identification_ & TARNCAM_SIM_ID_COLOUR_BIT) != 0 : o.colour;
-    return Status::Ok();
+  uint32_t index = 0;
+  if (!chosen.empty()) {
+    while (index < cameras.size() && !IsChosen(cameras[index], chosen)) ++index;
+    if (index == cameras.size()) {
+      return Status::Error(ExitCode::kNoCamera,
+                           "no camera matches '" + chosen + "' (see `tarncam list`)");
+    }
   }
-
-  // openUSB says no for a missing camera and for wrong firmware alike; the
-  // library's open status tells the reasons before the firmware check...
+  tarncam_status s;
+  if (o.forceSimulator || cameras.empty()) {
+    if (!o.forceSimulator) std::fprintf(stderr, "no camera found; using the built-in simulator\n");
+    tarncam_sim_options sim;
+    if (Status bad = SimulatorOptions(o, &sim); !bad.ok()) return bad;
+    simulated_ = true;
+    s = tarncam_open_simulated(&sim, &camera_);
+  } else {
+    if (o.simOptionsGiven) {
+      std::fprintf(stderr, "a camera is connected; the --sim-... options need --simulator\n");
+    }
+    s = tarncam_open_id(cameras[index].id, &camera_);
+  }
+  char where[160] = "the simulated camera";
   if (!simulated_) {
-    if (Status s = OpenFailure(chosen); !s.ok()) return s;
+    std::snprintf(where, sizeof where, "the camera at %s (%04x:%04x)", cameras[index].location,
+                  cameras[index].vendor_id, cameras[index].product_id);
   }
-  // ...and opening the device without the version check tells the rest.
-  OpenDevice();
-  const uint32_t version = DEBUG(kFirmwareQuery);
-  devicePath_ = tarncam_device_path();
-  closeUSB();
-  // No device: the reply of DEBUG with nothing open. A camera that does not
-  // answer the query replies with the query code itself, and counts as
-  // wrong firmware: it is there, but not one this library can drive.
-  if (version == kNoDeviceReply) {
-    return Status::Error(
-        ExitCode::kNoCamera,
-        simulated_ ? "no camera found (the simulated camera is unplugged)" : "no camera found");
+
+  tarncam_error_detail why{};
+  why.struct_size = sizeof why;
+  tarncam_last_error(&why);
+  switch (s) {
+    case TARNCAM_OK:
+      break;
+    case TARNCAM_ERR_NO_DEVICE:
+      return Status::Error(
+          ExitCode::kNoCamera,
+          simulated_ ? "no camera found (the simulated camera is unplugged)" : "no camera found");
+    case TARNCAM_ERR_WRONG_FIRMWARE:
+      info_.firmware_version = why.firmware_version;
+      return Status::Error(ExitCode::kWrongFirmware,
+                           "the camera runs firmware version " + Hex(why.firmware_version) + " (" +
+                               std::to_string(why.firmware_version) + "); this library drives " +
+                               Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) +
+                               ")");
+    case TARNCAM_ERR_PROTOCOL:
+      // There, but not a camera this library can drive.
+      return Status::Error(ExitCode::kWrongFirmware,
+                           std::string("the camera does not answer as expected: ") + why.message);
+    case TARNCAM_ERR_OUT_OF_RANGE:
+    case TARNCAM_ERR_INVALID_ARGUMENT:
+      return Status::Error(ExitCode::kBadArguments, "the simulator refused its options");
+    case TARNCAM_ERR_ACCESS:
+      return Status::Error(ExitCode::kUnavailable,
+                           std::string(where) + " cannot be opened: permission denied. Install the udev rule "
+                                   "60-tarncam.rules (see docs/usb.md), then unplug and replug "
+                                   "the camera");
+    case TARNCAM_ERR_BUSY:
+      return Status::Error(ExitCode::kUnavailable, std::string(where) + " is in use by another program");
+    default:
+      return Status::Error(ExitCode::kFailure, why.message);
   }
-  firmwareVersion_ = version;
-  return Status::Error(ExitCode::kWrongFirmware,
-                       "the camera runs firmware version " + Hex(version) + " (" +
-                           std::to_string(version) + "); this library drives " +
-                           Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) + ")");
+  info_.struct_size = sizeof info_;
+  tarncam_get_info(camera_, &info_);
+  colour_ = info_.colour == 1 || o.colour;
+  return Status::Ok();
 }
 
 void Device::Close() {
-  if (open_) closeUSB();
-  open_ = false;
-  // Detaching needs an idle library; an exposure that could still be running
-  // never reaches here (the tool exits without unwinding instead).
-  if (simulated_ && isExposing() == 0) tarncam_sim_detach();
-  simulated_ = false;
+  // Closing ends and joins an exposure still running: nothing of the
+  // library writes into our buffers after this.
+  if (camera_ != nullptr) tarncam_close(camera_);
+  camera_ = nullptr;
 }
 
 }  // namespace tarncli
