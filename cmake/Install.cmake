@@ -30,11 +30,14 @@ install(FILES ${PROJECT_BINARY_DIR}/tarncamConfig.cmake
 configure_file(cmake/tarncam.pc.in ${PROJECT_BINARY_DIR}/tarncam.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tarncam.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The rule that gives users access to the camera, where the USB backend
-# brings one.
-file(GLOB _udev_rules ${PROJECT_SOURCE_DIR}/udev/*.rules)
-if(_udev_rules)
-  install(FILES ${_udev_rules} DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d)
+# The rule that gives users access to the camera. udev reads rules from
+# /usr/lib/udev/rules.d and /etc/udev/rules.d only: the default follows the
+# prefix (right for packages installing to /usr); a /usr/local install sets
+# -DTARNCAM_UDEV_RULES_DIR=/etc/udev/rules.d or copies the rule there.
+set(TARNCAM_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Where cmake --install puts the udev rule (relative: under the prefix)")
+if(TARNCAM_UDEV_RULE)
+  install(FILES ${TARNCAM_UDEV_RULE} DESTINATION ${TARNCAM_UDEV_RULES_DIR})
 endif()
 
 install(FILES README.md docs/api.md docs/cli.md docs/simulator.md docs/firmware.md LICENSE

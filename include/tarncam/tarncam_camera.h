@@ -179,11 +179,12 @@ typedef struct tarncam_camera tarncam_camera;
 typedef struct tarncam_camera_info {
   uint32_t struct_size;
   /* What tarncam_open_id takes. For a USB camera, the USB backend's path of
-   * the device, which names where it is plugged in; for a simulated camera
+   * the device, which names where it is plugged in ("usb:1-2.3"); for a simulated camera
    * "sim:N". Stays the same while the camera stays on the same port, also
    * across the firmware download of a blank controller. */
   char id[TARNCAM_ID_SIZE];
-  /* Where it is, for people ("bus 3 port 1.4", "simulator"); may be "". */
+  /* Where it is: "1-2.3" (bus 1, port 2, port 3 of the hub there), as
+   * `tarncam list` shows it and --device takes it; may be "". */
   char location[64];
   /* Serial-number string; "" when none or unknown. */
   char serial[64];

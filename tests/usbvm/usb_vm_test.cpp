@@ -23,6 +23,7 @@
 #include "processes.h"
 #include "sim/frame_generator.h"
 #include "tarncam/tarncam.h"
+#include "tarncam/tarncam_camera.h"
 #include "tarncam/tarncam_native.h"
 #include "tarncam_build_config.h"
 
@@ -201,6 +202,47 @@ TEST_F(UsbCamera, BlankControllerGetsItsFirmwareAndComesBackAsTheCamera) {
   EXPECT_EQ(d[0].product_id, tarncam::kCameraUsbId.product);
   EXPECT_STREQ(d[0].serial, "SIM00000001");
   EXPECT_STREQ(tarncam_device_path(), d[0].path);
+}
+
+// The camera API over USB: its id names the port, so the id of a blank
+// controller still opens it after the download renumerated it; an unplug
+// ends the exposure with "no device", and so does every later call.
+TEST_F(UsbCamera, TheCameraApiOpensABlankCameraByIdAndTellsItsUnplug) {
+  Gadget gadget(std::string(kTestPattern) + ",blank=1,disconnect_read=2");
+  ASSERT_TRUE(gadget.WaitFor("connected blank"));
+  ASSERT_TRUE(HostSees(1));
+  tarncam_camera_info info[2] = {};
+  info[0].struct_size = sizeof info[0];
+  uint32_t count = 0;
+  ASSERT_EQ(tarncam_list_cameras(info, 2, &count), TARNCAM_OK);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(info[0].blank, 1);
+  EXPECT_STREQ(info[0].id, "usb:1-1");
+
+  tarncam_camera* cam = nullptr;
+  ASSERT_EQ(tarncam_open_id(info[0].id, &cam), TARNCAM_OK) << gadget.Transcript();
+  EXPECT_EQ(gadget.Stats()["downloads"], 1);
+  ASSERT_EQ(tarncam_set_control(cam, TARNCAM_CONTROL_EXPOSURE_MS, 5), TARNCAM_OK);
+  std::vector<uint8_t> frame(752 * 480);
+  tarncam_frame_record rec = {};
+  rec.struct_size = sizeof rec;
+  ASSERT_EQ(tarncam_start_exposure(cam, frame.data(), frame.size(), nullptr, nullptr), TARNCAM_OK);
+  ASSERT_EQ(tarncam_wait_frame(cam, 15000, &rec), TARNCAM_OK);
+  EXPECT_EQ(rec.outcome, TARNCAM_FRAME_COMPLETE);
+  EXPECT_EQ(frame, Expected(752, 480, false));
+
+  // The second read: the camera leaves the bus halfway through it.
+  ASSERT_EQ(tarncam_set_control(cam, TARNCAM_CONTROL_EXPOSURE_MS, 4000), TARNCAM_OK);
+  ASSERT_EQ(tarncam_start_exposure(cam, frame.data(), frame.size(), nullptr, nullptr), TARNCAM_OK);
+  EXPECT_EQ(tarncam_wait_frame(cam, 15000, &rec), TARNCAM_ERR_NO_DEVICE) << gadget.Transcript();
+  EXPECT_EQ(rec.outcome, TARNCAM_FRAME_FAILED);
+  EXPECT_EQ(rec.reads_attempted, 1u) << "no controller restarts for a camera that is gone";
+  const auto start = Clock::now();
+  EXPECT_EQ(tarncam_set_control(cam, TARNCAM_CONTROL_GAIN, 10), TARNCAM_ERR_NO_DEVICE);
+  EXPECT_EQ(tarncam_start_exposure(cam, frame.data(), frame.size(), nullptr, nullptr),
+            TARNCAM_ERR_NO_DEVICE);
+  EXPECT_LT(SecondsSince(start), 3.0);
+  EXPECT_EQ(tarncam_close(cam), TARNCAM_OK);
 }
 
 TEST_F(UsbCamera, FramesAreByteExactInlineAndThreadedAtBothDepths) {
@@ -472,7 +514,7 @@ TEST_F(UsbCamera, TheToolListsCapturesAndChoosesTheUsbCamera) {
   EXPECT_EQ(list.out.find('\n', line) + 1, list.out.size()) << list.out;
   EXPECT_EQ(list.out.compare(line, 4, "1-1 "), 0) << list.out;
   for (const std::string& word : {IdText(tarncam::kCameraUsbId), std::string(" programmed "),
-                                  std::string(" SIM00000001 "), std::string(" usb:001:")})
+                                  std::string(" SIM00000001 "), std::string(" usb:1-1")})
     EXPECT_NE(list.out.find(word, line), std::string::npos) << word << " in\n" << list.out;
 
   char dir[] = "/tmp/tarncam-usbvm-XXXXXX";
