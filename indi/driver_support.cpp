@@ -1,5 +1,6 @@
 #include "indi/driver_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <type_traits>
 
 namespace tarnindi {
 namespace {
@@ -159,12 +161,11 @@ PortPulse MapGuidePulse(SkyAxis axis, bool plus, const GuideMapping& mapping) {
 }
 
 std::string FitsTimestamp(int64_t utcNs) {
-  int64_t seconds = utcNs / 1'000'000'000;
-  int64_t ms = (utcNs % 1'000'000'000) / 1'000'000;
-  if (ms < 0) {
-    ms += 1000;
-    seconds -= 1;
-  }
+  // Rounded down, also before 1970.
+  auto floorDiv = [](int64_t a, int64_t b) { return a / b - ((a % b) < 0 ? 1 : 0); };
+  const int64_t totalMs = floorDiv(utcNs, 1'000'000);
+  const int64_t seconds = floorDiv(totalMs, 1000);
+  const int64_t ms = totalMs - seconds * 1000;
   const time_t t = static_cast<time_t>(seconds);
   tm parts{};
   gmtime_r(&t, &parts);

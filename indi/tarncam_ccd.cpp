@@ -535,7 +535,7 @@ bool TarncamCcd::Connect() {
     return false;
   }
   PublishCameraInfo();
-  pollTimer_ = SetTimer(getCurrentPollingPeriod());
+  pollTimer_ = IEAddTimer(static_cast<int>(getPollingPeriod()), &TarncamCcd::PollHandler, this);
   LOGF_INFO("Connected to %s (%s camera, firmware 0x%08" PRIX32 ").", id.c_str(),
             info_.colour == 1 ? "colour" : "monochrome", info_.firmware_version);
   return true;
@@ -556,7 +556,7 @@ void TarncamCcd::CloseCamera() {
   }
   CancelGuideTimers();
   if (pollTimer_ >= 0) {
-    RemoveTimer(pollTimer_);
+    IERmTimer(pollTimer_);
     pollTimer_ = -1;
   }
   if (camera_ != nullptr) {
@@ -752,13 +752,15 @@ bool TarncamCcd::StartExposure(float duration) {
   if (!SetControl(TARNCAM_CONTROL_EXPOSURE_MS, std::llround(duration * 1000.0), "exposure time")) {
     return false;
   }
+  auto* ticket = new ExposureTicket{this, exposureNumber_ + 1};
   const tarncam_status status = tarncam_start_exposure(camera_, captureBuffer_.data(),
-                                                       captureBuffer_.size(), &FrameEnded, this);
+                                                       captureBuffer_.size(), &FrameEnded, ticket);
   if (status != TARNCAM_OK) {
+    delete ticket;
     LOGF_ERROR("The exposure did not start: %s", Describe(status).c_str());
     return false;
   }
-  ++exposureSequence_;
+  exposureNumber_ = ticket->number;
   PrimaryCCD.setExposureDuration(duration);
   exposureSeconds_ = duration;
   exposureStart_ = std::chrono::steady_clock::now();
@@ -777,16 +779,18 @@ bool TarncamCcd::AbortExposure() {
 }
 
 void TarncamCcd::FrameEnded(tarncam_camera* camera, const tarncam_frame_record* record,
-                            void* self) {
+                            void* context) {
+  const std::unique_ptr<ExposureTicket> ticket(static_cast<ExposureTicket*>(context));
   Event event;
   event.kind = Event::Kind::kFrame;
   event.camera = camera;
+  event.exposure = ticket->number;
   event.record = *record;
   if (record->status == TARNCAM_OK && record->outcome == TARNCAM_FRAME_COMPLETE) {
     const uint8_t* samples = static_cast<const uint8_t*>(record->buffer);
     event.pixels.assign(samples, samples + record->frame_bytes);
   }
-  static_cast<TarncamCcd*>(self)->Post(std::move(event));
+  ticket->self->Post(std::move(event));
 }
 
 void TarncamCcd::Post(Event event) {
@@ -837,7 +841,7 @@ void TarncamCcd::HandleEvents() {
 void TarncamCcd::FinishExposure(Event& event) {
   const tarncam_frame_record& record = event.record;
   // A record of an exposure that a later start has replaced is no news.
-  if (record.sequence != exposureSequence_ || !InExposure) return;
+  if (event.exposure != exposureNumber_ || !InExposure) return;
   InExposure = false;
   if (record.status == TARNCAM_ERR_CANCELLED) return;  // the abort has answered already
 
@@ -874,14 +878,20 @@ void TarncamCcd::FailExposure(const std::string& why) {
   LOGF_ERROR("%s", why.c_str());
 }
 
-void TarncamCcd::TimerHit() {
-  if (!isConnected() || camera_ == nullptr) return;
+void TarncamCcd::PollHandler(void* self) { static_cast<TarncamCcd*>(self)->Poll(); }
+
+// At the user's polling period: INDI shortens the current period to the
+// exposure time for short exposures, which would flood clients while the
+// camera takes new settings.
+void TarncamCcd::Poll() {
+  pollTimer_ = -1;
+  if (camera_ == nullptr) return;
   if (InExposure) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - exposureStart_).count();
     PrimaryCCD.setExposureLeft(std::max(0.0, exposureSeconds_ - elapsed));
   }
-  pollTimer_ = SetTimer(getCurrentPollingPeriod());
+  pollTimer_ = IEAddTimer(static_cast<int>(getPollingPeriod()), &TarncamCcd::PollHandler, this);
 }
 
 void TarncamCcd::addFITSKeywords(INDI::CCDChip* targetChip) {

@@ -46,7 +46,6 @@ class TarncamCcd : public INDI::CCD {
   bool Connect() override;
   bool Disconnect() override;
   void simulationTriggered(bool enable) override;
-  void TimerHit() override;
 
   bool StartExposure(float duration) override;
   bool AbortExposure() override;
@@ -69,10 +68,18 @@ class TarncamCcd : public INDI::CCD {
   struct Event {
     enum class Kind { kFrame, kStreamFault, kStartExposure } kind = Kind::kFrame;
     tarncam_camera* camera = nullptr;  // the camera it came from
+    uint64_t exposure = 0;             // kFrame: the ticket's number
     tarncam_frame_record record{};
     std::vector<uint8_t> pixels;  // a complete frame's samples
     double duration = 0;          // kStartExposure
     std::string text;             // kStreamFault
+  };
+
+  // Travels with each single exposure to its callback, which frees it, so
+  // that a record is matched to the start it answers.
+  struct ExposureTicket {
+    TarncamCcd* self;
+    uint64_t number;
   };
 
   // Per sky axis, the timer that reports the end of a pulse.
@@ -112,6 +119,10 @@ class TarncamCcd : public INDI::CCD {
   void FinishExposure(Event& event);
   void FailExposure(const std::string& why);
 
+  // The countdown of a running exposure, on a timer of our own.
+  static void PollHandler(void* self);
+  void Poll();
+
   // Guiding.
   IPState Pulse(SkyAxis axis, bool plus, uint32_t ms);
   static void GuideTimerHandler(void* timer);
@@ -123,9 +134,9 @@ class TarncamCcd : public INDI::CCD {
   const std::thread::id mainThread_;
   tarncam_camera* camera_ = nullptr;
   tarncam_camera_info info_{};
-  // The last exposure started on the handle (the record's sequence) and
-  // when, for the countdown.
-  uint64_t exposureSequence_ = 0;
+  // The number of the last single exposure started, and when, for the
+  // countdown.
+  uint64_t exposureNumber_ = 0;
   double exposureSeconds_ = 0;
   std::chrono::steady_clock::time_point exposureStart_;
   int pollTimer_ = -1;
