@@ -201,6 +201,13 @@ bool TarncamCcd::updateProperties() {
     defineProperty(ConverterNP);
     defineProperty(PixelSizeNP);
     defineProperty(GuideMapSP);
+    // The saved settings, sent to the camera as they load.
+    for (INDI::Property p : {INDI::Property(GainNP), INDI::Property(OffsetNP),
+                             INDI::Property(FlipSP), INDI::Property(SensorSP),
+                             INDI::Property(ConverterNP), INDI::Property(PixelSizeNP),
+                             INDI::Property(GuideMapSP)}) {
+      loadConfig(true, p.getName());
+    }
     UpdateBayer();
   } else {
     deleteProperty(CameraInfoTP.getName());

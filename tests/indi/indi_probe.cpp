@@ -216,6 +216,8 @@ void Set(Probe& probe, const std::string& device, const std::string& spec, doubl
     }
     std::snprintf(v->device, sizeof v->device, "%s", device.c_str());
     std::snprintf(v->name, sizeof v->name, "%s", property.c_str());
+    // Any-of-many, so that the client library sends the Off elements too.
+    v->r = ISR_NOFMANY;
     v->sp = e;
     v->nsp = static_cast<int>(items.size());
     probe.sendNewSwitch(INDI::Property(v));

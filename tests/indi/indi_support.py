@@ -144,10 +144,19 @@ class Server:
                            capture_output=True, text=True, timeout=COMMAND_TIMEOUT_S)
         return p.returncode == 0
 
+    def set(self, *specs):
+        """Sets each "PROP.ELEM=V[;ELEM=V...]" in turn, waiting each time for
+        the driver to answer Ok (separate indi_setprop runs may arrive in
+        any order)."""
+        steps = []
+        for spec in specs:
+            steps += ["set " + spec, "wait %s=Ok" % spec.split(".")[0]]
+        probe = self.probe(*steps)
+        if not probe.ok:
+            raise AssertionError("setting %s failed:\n%s" % (specs, probe))
+
     def connect_simulated(self):
-        self.setprop("SIMULATION.ENABLE=On", "CONNECTION.CONNECT=On")
-        if not self.wait_for('"@.CONNECTION._STATE"==1'):
-            raise AssertionError("the driver did not connect:\n" + self.log())
+        self.set("SIMULATION.ENABLE=On", "CONNECTION.CONNECT=On")
 
     def probe(self, *steps, timeout=20):
         """Runs indi_probe with `steps` and returns its Probe."""
