@@ -123,7 +123,7 @@ bool TarncamCcd::initProperties() {
   CameraInfoTP[2].fill("SERIAL", "Serial number", "");
   CameraInfoTP[3].fill("FIRMWARE", "Firmware version", "");
   CameraInfoTP[4].fill("SENSOR", "Sensor", "");
-  CameraInfoTP.fill(dev, "TARNCAM_INFO", "Camera", INFO_TAB, IP_RO, 60, IPS_IDLE);
+  CameraInfoTP.fill(dev, "TARNCAM_INFO", "Open camera", INFO_TAB, IP_RO, 60, IPS_IDLE);
 
   FillControl(GainNP[0], "GAIN", "Gain", TARNCAM_CONTROL_GAIN);
   GainNP.fill(dev, "CCD_GAIN", "Gain", MAIN_CONTROL_TAB, IP_RW, 60, IPS_IDLE);

@@ -194,45 +194,46 @@ void Set(Probe& probe, const std::string& device, const std::string& spec, doubl
   }
   const INDI_PROPERTY_TYPE type = probe.TypeOf(property, timeout);
   probe.MarkSet();
-  // The vectors live as long as the process: INDI::Property may keep them.
+  // The client library formats and sends the vector at once and keeps no
+  // reference to it.
   if (type == INDI_NUMBER) {
-    auto* v = new INumberVectorProperty{};
-    auto* e = new INumber[items.size()]{};
+    std::vector<INumber> e(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       std::snprintf(e[i].name, sizeof e[i].name, "%s", items[i].first.c_str());
       e[i].value = std::atof(items[i].second.c_str());
     }
-    std::snprintf(v->device, sizeof v->device, "%s", device.c_str());
-    std::snprintf(v->name, sizeof v->name, "%s", property.c_str());
-    v->np = e;
-    v->nnp = static_cast<int>(items.size());
-    probe.sendNewNumber(INDI::Property(v));
+    INumberVectorProperty v{};
+    std::snprintf(v.device, sizeof v.device, "%s", device.c_str());
+    std::snprintf(v.name, sizeof v.name, "%s", property.c_str());
+    v.np = e.data();
+    v.nnp = static_cast<int>(e.size());
+    probe.sendNewNumber(INDI::Property(&v));
   } else if (type == INDI_SWITCH) {
-    auto* v = new ISwitchVectorProperty{};
-    auto* e = new ISwitch[items.size()]{};
+    std::vector<ISwitch> e(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       std::snprintf(e[i].name, sizeof e[i].name, "%s", items[i].first.c_str());
       e[i].s = items[i].second == "On" ? ISS_ON : ISS_OFF;
     }
-    std::snprintf(v->device, sizeof v->device, "%s", device.c_str());
-    std::snprintf(v->name, sizeof v->name, "%s", property.c_str());
+    ISwitchVectorProperty v{};
+    std::snprintf(v.device, sizeof v.device, "%s", device.c_str());
+    std::snprintf(v.name, sizeof v.name, "%s", property.c_str());
     // Any-of-many, so that the client library sends the Off elements too.
-    v->r = ISR_NOFMANY;
-    v->sp = e;
-    v->nsp = static_cast<int>(items.size());
-    probe.sendNewSwitch(INDI::Property(v));
+    v.r = ISR_NOFMANY;
+    v.sp = e.data();
+    v.nsp = static_cast<int>(e.size());
+    probe.sendNewSwitch(INDI::Property(&v));
   } else if (type == INDI_TEXT) {
-    auto* v = new ITextVectorProperty{};
-    auto* e = new IText[items.size()]{};
+    std::vector<IText> e(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       std::snprintf(e[i].name, sizeof e[i].name, "%s", items[i].first.c_str());
-      e[i].text = strdup(items[i].second.c_str());
+      e[i].text = const_cast<char*>(items[i].second.c_str());
     }
-    std::snprintf(v->device, sizeof v->device, "%s", device.c_str());
-    std::snprintf(v->name, sizeof v->name, "%s", property.c_str());
-    v->tp = e;
-    v->ntp = static_cast<int>(items.size());
-    probe.sendNewText(INDI::Property(v));
+    ITextVectorProperty v{};
+    std::snprintf(v.device, sizeof v.device, "%s", device.c_str());
+    std::snprintf(v.name, sizeof v.name, "%s", property.c_str());
+    v.tp = e.data();
+    v.ntp = static_cast<int>(e.size());
+    probe.sendNewText(INDI::Property(&v));
   } else {
     Fail("no settable property " + property);
   }
