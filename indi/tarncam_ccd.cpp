@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -47,8 +48,7 @@ bool IsDevice(const char* dev, const char* name) {
 }
 
 // The value a client sent for `element`, or `current` when it sent none.
-double ValueFor(const char* element, double current, const double values[], char* names[],
-                int n) {
+double ValueFor(const char* element, double current, const double values[], char* names[], int n) {
   for (int i = 0; i < n; ++i) {
     if (names[i] != nullptr && std::strcmp(names[i], element) == 0) return values[i];
   }
@@ -144,8 +144,7 @@ bool TarncamCcd::initProperties() {
 
   FillControl(ConverterNP[0], "ADC_REFERENCE", "ADC reference", TARNCAM_CONTROL_ADC_REFERENCE);
   FillControl(ConverterNP[1], "DIGITAL_GAIN", "Digital gain", TARNCAM_CONTROL_DIGITAL_GAIN);
-  ConverterNP.fill(dev, "TARNCAM_CONVERTER", "Converter", IMAGE_SETTINGS_TAB, IP_RW, 60,
-                   IPS_IDLE);
+  ConverterNP.fill(dev, "TARNCAM_CONVERTER", "Converter", IMAGE_SETTINGS_TAB, IP_RW, 60, IPS_IDLE);
 
   PixelSizeNP[0].fill("PIXEL_SIZE_X", "Pixel width (um)", "%.2f", 0.1, 100, 0.01,
                       kDefaultPixelSizeUm);
@@ -156,8 +155,8 @@ bool TarncamCcd::initProperties() {
   GuideMapSP[0].fill("SWAP_AXES", "RA on Y, DEC on X", ISS_OFF);
   GuideMapSP[1].fill("REVERSE_RA", "Reverse RA", ISS_OFF);
   GuideMapSP[2].fill("REVERSE_DEC", "Reverse DEC", ISS_OFF);
-  GuideMapSP.fill(dev, "TARNCAM_GUIDE_MAP", "Guide port", GUIDE_CONTROL_TAB, IP_RW, ISR_NOFMANY,
-                  60, IPS_IDLE);
+  GuideMapSP.fill(dev, "TARNCAM_GUIDE_MAP", "Guide port", GUIDE_CONTROL_TAB, IP_RW, ISR_NOFMANY, 60,
+                  IPS_IDLE);
 
   // 10-bit samples travel in 16-bit words.
   addCaptureFormat({"TARNCAM_8BIT", "8 bit", 8, true});
@@ -169,8 +168,13 @@ bool TarncamCcd::initProperties() {
   addAuxControls();
   setDefaultPollingPeriod(kPollMs);
 
-  if (wakePipe_[0] < 0 && pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeCallback_ = IEAddCallback(wakePipe_[0], &TarncamCcd::WakeHandler, this);
+  if (wakePipe_[0] < 0) {
+    if (pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) == 0) {
+      wakeCallback_ = IEAddCallback(wakePipe_[0], &TarncamCcd::WakeHandler, this);
+    } else {
+      LOGF_ERROR("No pipe for the camera's events (%s): exposures cannot finish.",
+                 std::strerror(errno));
+    }
   }
   return true;
 }
@@ -202,10 +206,10 @@ bool TarncamCcd::updateProperties() {
     defineProperty(PixelSizeNP);
     defineProperty(GuideMapSP);
     // The saved settings, sent to the camera as they load.
-    for (INDI::Property p : {INDI::Property(GainNP), INDI::Property(OffsetNP),
-                             INDI::Property(FlipSP), INDI::Property(SensorSP),
-                             INDI::Property(ConverterNP), INDI::Property(PixelSizeNP),
-                             INDI::Property(GuideMapSP)}) {
+    for (INDI::Property p :
+         {INDI::Property(GainNP), INDI::Property(OffsetNP), INDI::Property(FlipSP),
+          INDI::Property(SensorSP), INDI::Property(ConverterNP), INDI::Property(PixelSizeNP),
+          INDI::Property(GuideMapSP)}) {
       loadConfig(true, p.getName());
     }
     UpdateBayer();
@@ -250,10 +254,9 @@ bool TarncamCcd::ISNewNumber(const char* dev, const char* name, double values[],
       frame.apply("Frame refused: %s", error.c_str());
       return true;
     }
-    const bool same = std::lround(x) == PrimaryCCD.getSubX() &&
-                      std::lround(y) == PrimaryCCD.getSubY() &&
-                      std::lround(w) == PrimaryCCD.getSubW() &&
-                      std::lround(h) == PrimaryCCD.getSubH();
+    const bool same =
+        std::lround(x) == PrimaryCCD.getSubX() && std::lround(y) == PrimaryCCD.getSubY() &&
+        std::lround(w) == PrimaryCCD.getSubW() && std::lround(h) == PrimaryCCD.getSubH();
     frame.setState(IPS_OK);
     if (same) {
       frame.apply();
@@ -273,8 +276,7 @@ bool TarncamCcd::ISNewNumber(const char* dev, const char* name, double values[],
 
   if (GainNP.isNameMatch(name) || OffsetNP.isNameMatch(name)) {
     INDI::PropertyNumber& p = GainNP.isNameMatch(name) ? GainNP : OffsetNP;
-    const tarncam_control control =
-        &p == &GainNP ? TARNCAM_CONTROL_GAIN : TARNCAM_CONTROL_OFFSET;
+    const tarncam_control control = &p == &GainNP ? TARNCAM_CONTROL_GAIN : TARNCAM_CONTROL_OFFSET;
     const double v = ValueFor(p[0].getName(), p[0].getValue(), values, names, n);
     if (SetControl(control, std::llround(v), p[0].getLabel())) {
       p.update(values, names, n);
@@ -322,7 +324,8 @@ bool TarncamCcd::ISNewSwitch(const char* dev, const char* name, ISState* states,
       CameraIdTP.apply();
       CameraListSP.setState(IPS_OK);
     }
-    CameraListSP.apply(isConnected() ? "The chosen camera is opened at the next connection." : nullptr);
+    CameraListSP.apply(isConnected() ? "The chosen camera is opened at the next connection."
+                                     : nullptr);
     return true;
   }
 
@@ -341,8 +344,9 @@ bool TarncamCcd::ISNewSwitch(const char* dev, const char* name, ISState* states,
       return true;
     }
     FlipSP.update(states, names, n);
-    const bool ok = SetControl(TARNCAM_CONTROL_FLIP_HORIZONTAL, IsOn(FlipSP, 0), "horizontal flip") &&
-                    SetControl(TARNCAM_CONTROL_FLIP_VERTICAL, IsOn(FlipSP, 1), "vertical flip");
+    const bool ok =
+        SetControl(TARNCAM_CONTROL_FLIP_HORIZONTAL, IsOn(FlipSP, 0), "horizontal flip") &&
+        SetControl(TARNCAM_CONTROL_FLIP_VERTICAL, IsOn(FlipSP, 1), "vertical flip");
     FlipSP.setState(ok ? IPS_OK : IPS_ALERT);
     FlipSP.apply();
     UpdateBayer();
@@ -351,9 +355,10 @@ bool TarncamCcd::ISNewSwitch(const char* dev, const char* name, ISState* states,
 
   if (SensorSP.isNameMatch(name)) {
     SensorSP.update(states, names, n);
-    const bool ok = SetControl(TARNCAM_CONTROL_ROW_NOISE, IsOn(SensorSP, 0), "row noise correction") &&
-                    SetControl(TARNCAM_CONTROL_AGC, IsOn(SensorSP, 1), "automatic gain") &&
-                    SetControl(TARNCAM_CONTROL_COMPANDING, IsOn(SensorSP, 2), "companding");
+    const bool ok =
+        SetControl(TARNCAM_CONTROL_ROW_NOISE, IsOn(SensorSP, 0), "row noise correction") &&
+        SetControl(TARNCAM_CONTROL_AGC, IsOn(SensorSP, 1), "automatic gain") &&
+        SetControl(TARNCAM_CONTROL_COMPANDING, IsOn(SensorSP, 2), "companding");
     SensorSP.setState(ok ? IPS_OK : IPS_ALERT);
     SensorSP.apply();
     return true;
@@ -373,7 +378,8 @@ bool TarncamCcd::ISNewText(const char* dev, const char* name, char* texts[], cha
   if (IsDevice(dev, getDeviceName()) && CameraIdTP.isNameMatch(name)) {
     CameraIdTP.update(texts, names, n);
     CameraIdTP.setState(IPS_OK);
-    CameraIdTP.apply(isConnected() ? "The chosen camera is opened at the next connection." : nullptr);
+    CameraIdTP.apply(isConnected() ? "The chosen camera is opened at the next connection."
+                                   : nullptr);
     return true;
   }
   return INDI::CCD::ISNewText(dev, name, texts, names, n);
@@ -395,7 +401,7 @@ bool TarncamCcd::saveConfigItems(FILE* fp) {
 // ---------------------------------------------------------------------------
 // Cameras and the connection
 
-void TarncamCcd::ScanCameras() {
+std::vector<tarncam_camera_info> TarncamCcd::ScanCameras() {
   uint32_t count = 0;
   std::vector<tarncam_camera_info> infos;
   if (tarncam_list_cameras(nullptr, 0, &count) == TARNCAM_OK && count > 0) {
@@ -425,6 +431,7 @@ void TarncamCcd::ScanCameras() {
   }
   CameraListSP.setState(IPS_IDLE);
   DefineCameraList();
+  return infos;
 }
 
 void TarncamCcd::DefineCameraList() {
@@ -479,15 +486,8 @@ bool TarncamCcd::ChooseCamera(std::string* id, std::string* error) {
     *error = "the simulated camera could not be added (see the log)";
     return false;
   }
-  ScanCameras();
+  const std::vector<tarncam_camera_info> infos = ScanCameras();
   const std::string wanted = CameraIdTP[0].getText() ? CameraIdTP[0].getText() : "";
-  uint32_t count = 0;
-  tarncam_list_cameras(nullptr, 0, &count);
-  std::vector<tarncam_camera_info> infos(std::max<uint32_t>(count, 1));
-  infos[0].struct_size = sizeof(tarncam_camera_info);
-  tarncam_list_cameras(infos.data(), static_cast<uint32_t>(infos.size()), &count);
-  infos.resize(std::min<size_t>(count, infos.size()));
-
   std::string first;
   for (const tarncam_camera_info& info : infos) {
     if ((info.simulated != 0) != simulation) continue;
@@ -580,7 +580,7 @@ void TarncamCcd::CloseCamera() {
 void TarncamCcd::CameraLost(const std::string& why) {
   if (camera_ == nullptr) return;
   if (InExposure) PrimaryCCD.setExposureFailed();
-  LOGF_ERROR("The camera has gone away (%s). Connect again once it is back.", why.c_str());
+  LOGF_ERROR("The camera has gone away (noticed %s). Connect again once it is back.", why.c_str());
   if (Streamer && Streamer->isStreaming()) Streamer->setStream(false);
   CloseCamera();
   setConnected(false, IPS_ALERT);
@@ -638,19 +638,22 @@ std::string TarncamCcd::Describe(tarncam_status status) const {
   return text;
 }
 
+void TarncamCcd::ReportLost(tarncam_camera* camera, const std::string& when) {
+  // Handled from the event loop, once the INDI call in progress has
+  // answered its client.
+  Event lost;
+  lost.kind = Event::Kind::kCameraLost;
+  lost.camera = camera;
+  lost.text = when;
+  Post(std::move(lost));
+}
+
 bool TarncamCcd::SetControl(tarncam_control control, int64_t value, const char* what) {
   if (camera_ == nullptr) return false;
   const tarncam_status status = tarncam_set_control(camera_, control, value);
   if (status == TARNCAM_OK) return true;
   LOGF_ERROR("Cannot set the %s to %" PRId64 ": %s", what, value, Describe(status).c_str());
-  if (status == TARNCAM_ERR_NO_DEVICE) {
-    Event lost;
-    lost.kind = Event::Kind::kStreamFault;
-    lost.camera = camera_;
-    lost.record.status = TARNCAM_ERR_NO_DEVICE;
-    lost.text = "a setting could not be sent";
-    Post(std::move(lost));
-  }
+  if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "while a setting was changed");
   return false;
 }
 
@@ -663,9 +666,10 @@ bool TarncamCcd::ApplyWindow(uint32_t width, uint32_t height, std::string* error
   tarncam_window window{};
   window.struct_size = sizeof window;
   tarncam_get_window(camera_, &window);
-  PrimaryCCD.setFrame(window.x_origin, window.y_origin, window.width, window.height);
   {
+    // INDI may still be writing the last frame's FITS file from the buffer.
     std::lock_guard<std::mutex> guard(ccdBufferLock);
+    PrimaryCCD.setFrame(window.x_origin, window.y_origin, window.width, window.height);
     PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(window.frame_bytes));
   }
   UpdateBayer();
@@ -701,11 +705,11 @@ bool TarncamCcd::SetCaptureFormat(uint8_t index) {
   if (GeometryLocked("The sample depth")) return false;
   const int depth = index == 1 ? 10 : 8;
   if (!SetControl(TARNCAM_CONTROL_BIT_DEPTH, depth, "bit depth")) return false;
-  PrimaryCCD.setBPP(depth == 10 ? 16 : 8);
   tarncam_window window{};
   window.struct_size = sizeof window;
   tarncam_get_window(camera_, &window);
   std::lock_guard<std::mutex> guard(ccdBufferLock);
+  PrimaryCCD.setBPP(depth == 10 ? 16 : 8);
   PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(window.frame_bytes));
   return true;
 }
@@ -765,6 +769,7 @@ bool TarncamCcd::StartExposure(float duration) {
   if (status != TARNCAM_OK) {
     delete ticket;
     LOGF_ERROR("The exposure did not start: %s", Describe(status).c_str());
+    if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "when an exposure started");
     return false;
   }
   exposureNumber_ = ticket->number;
@@ -781,7 +786,7 @@ bool TarncamCcd::AbortExposure() {
   // dropped.
   const tarncam_status status = tarncam_cancel_exposure(camera_);
   InExposure = false;
-  if (status != TARNCAM_OK) LOGF_WARN("Abort: %s", Describe(status).c_str());
+  if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "at an abort");
   return true;
 }
 
@@ -831,10 +836,13 @@ void TarncamCcd::HandleEvents() {
       case Event::Kind::kStreamFault:
         if (event.camera != camera_) break;
         if (event.record.status == TARNCAM_ERR_NO_DEVICE) {
-          CameraLost(event.text);
+          CameraLost("during the video stream");
         } else {
           LOGF_WARN("Video stream: %s", event.text.c_str());
         }
+        break;
+      case Event::Kind::kCameraLost:
+        if (event.camera == camera_) CameraLost(event.text);
         break;
       case Event::Kind::kStartExposure:
         if (camera_ != nullptr && !InExposure && !StartExposure(event.duration)) {
@@ -856,6 +864,13 @@ void TarncamCcd::FinishExposure(Event& event) {
       event.pixels.size() == record.frame_bytes) {
     {
       std::lock_guard<std::mutex> guard(ccdBufferLock);
+      // The geometry cannot change during an exposure; the record's is the
+      // frame's all the same.
+      if (PrimaryCCD.getSubW() != static_cast<int>(record.width) ||
+          PrimaryCCD.getSubH() != static_cast<int>(record.height)) {
+        PrimaryCCD.setFrame(record.x_origin, record.y_origin, record.width, record.height);
+      }
+      PrimaryCCD.setBPP(record.bytes_per_sample == 2 ? 16 : 8);
       if (static_cast<size_t>(PrimaryCCD.getFrameBufferSize()) < event.pixels.size()) {
         PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(event.pixels.size()));
       }
@@ -871,8 +886,7 @@ void TarncamCcd::FinishExposure(Event& event) {
   // came nor the buffer's earlier content is a picture of this exposure.
   std::string why = tarncam_status_text(static_cast<tarncam_status>(record.status));
   if (record.outcome == TARNCAM_FRAME_SHORT) {
-    why += Format(", %" PRIu32 " of %" PRIu32 " rows arrived", record.rows_received,
-                  record.height);
+    why += Format(", %" PRIu32 " of %" PRIu32 " rows arrived", record.rows_received, record.height);
   }
   FailExposure(Format("Frame %" PRIu64 " failed: %s after %" PRIu32 " reads (%" PRIu32
                       " failed). No image was sent.",
@@ -1048,19 +1062,11 @@ IPState TarncamCcd::Pulse(SkyAxis axis, bool plus, uint32_t ms) {
   if (ms == 0) return IPS_OK;
   const PortPulse pulse = MapGuidePulse(axis, plus, CurrentGuideMapping());
   const int32_t duration = static_cast<int32_t>(std::min<uint32_t>(ms, TARNCAM_GUIDE_MAX_MS));
-  const tarncam_status status = tarncam_guide_pulse(camera_, pulse.direction,
-                                                    pulse.onX ? duration : 0,
-                                                    pulse.onX ? 0 : duration);
+  const tarncam_status status = tarncam_guide_pulse(
+      camera_, pulse.direction, pulse.onX ? duration : 0, pulse.onX ? 0 : duration);
   if (status != TARNCAM_OK) {
     LOGF_ERROR("Guide pulse of %" PRIu32 " ms failed: %s", ms, Describe(status).c_str());
-    if (status == TARNCAM_ERR_NO_DEVICE) {
-      Event lost;
-      lost.kind = Event::Kind::kStreamFault;
-      lost.camera = camera_;
-      lost.record.status = TARNCAM_ERR_NO_DEVICE;
-      lost.text = "a guide pulse could not be sent";
-      Post(std::move(lost));
-    }
+    if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "at a guide pulse");
     return IPS_ALERT;
   }
   // The camera times the pulse; the timer only tells the client when it is

@@ -66,13 +66,13 @@ class TarncamCcd : public INDI::CCD {
  private:
   // What the camera's worker hands to the main thread.
   struct Event {
-    enum class Kind { kFrame, kStreamFault, kStartExposure } kind = Kind::kFrame;
+    enum class Kind { kFrame, kStreamFault, kCameraLost, kStartExposure } kind = Kind::kFrame;
     tarncam_camera* camera = nullptr;  // the camera it came from
     uint64_t exposure = 0;             // kFrame: the ticket's number
     tarncam_frame_record record{};
     std::vector<uint8_t> pixels;  // a complete frame's samples
     double duration = 0;          // kStartExposure
-    std::string text;             // kStreamFault
+    std::string text;             // kStreamFault, kCameraLost: what happened
   };
 
   // Travels with each single exposure to its callback, which frees it, so
@@ -91,13 +91,15 @@ class TarncamCcd : public INDI::CCD {
   };
 
   // Cameras and connection.
-  void ScanCameras();
+  // Lists the cameras present and shows them in TARNCAM_CAMERAS.
+  std::vector<tarncam_camera_info> ScanCameras();
   void DefineCameraList();
   bool ChooseCamera(std::string* id, std::string* error);
   bool AddSimulatedCameras();
   void RemoveSimulatedCameras();
   void CloseCamera();
   void CameraLost(const std::string& why);
+  void ReportLost(tarncam_camera* camera, const std::string& when);
   bool ApplySettings();
   void PublishCameraInfo();
 

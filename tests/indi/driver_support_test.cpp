@@ -17,9 +17,9 @@ TEST(FitWindowSize, KeepsWhatTheCameraReadsAndSaysWhatItChanged) {
     bool narrowed, clipped;
   };
   const Case cases[] = {
-      {752, 480, 752, 480, false, false},  // the full sensor
-      {700, 480, 700, 480, false, false},  // full height: whole rows
-      {700, 300, 616, 300, true, false},   // shorter: the centre columns only
+      {752, 480, 752, 480, false, false},      // the full sensor
+      {700, 480, 700, 480, false, false},      // full height: whole rows
+      {700, 300, 616, 300, true, false},       // shorter: the centre columns only
       {616.4, 479.6, 616, 480, false, false},  // rounded before the rules apply
       {800, 500, 752, 480, false, true},
       {800, 479, 616, 479, true, true},
@@ -45,16 +45,30 @@ TEST(MapGuidePulse, SwapsAndReversesEachAxis) {
     uint32_t east, west, north, south;
   };
   const Case cases[] = {
-      {{false, false, false}, TARNCAM_GUIDE_PLUS_X, TARNCAM_GUIDE_MINUS_X, TARNCAM_GUIDE_PLUS_Y,
+      {{false, false, false},
+       TARNCAM_GUIDE_PLUS_X,
+       TARNCAM_GUIDE_MINUS_X,
+       TARNCAM_GUIDE_PLUS_Y,
        TARNCAM_GUIDE_MINUS_Y},
-      {{true, false, false}, TARNCAM_GUIDE_PLUS_Y, TARNCAM_GUIDE_MINUS_Y, TARNCAM_GUIDE_PLUS_X,
+      {{true, false, false},
+       TARNCAM_GUIDE_PLUS_Y,
+       TARNCAM_GUIDE_MINUS_Y,
+       TARNCAM_GUIDE_PLUS_X,
        TARNCAM_GUIDE_MINUS_X},
-      {{false, true, false}, TARNCAM_GUIDE_MINUS_X, TARNCAM_GUIDE_PLUS_X, TARNCAM_GUIDE_PLUS_Y,
+      {{false, true, false},
+       TARNCAM_GUIDE_MINUS_X,
+       TARNCAM_GUIDE_PLUS_X,
+       TARNCAM_GUIDE_PLUS_Y,
        TARNCAM_GUIDE_MINUS_Y},
-      {{true, true, true}, TARNCAM_GUIDE_MINUS_Y, TARNCAM_GUIDE_PLUS_Y, TARNCAM_GUIDE_MINUS_X,
+      {{true, true, true},
+       TARNCAM_GUIDE_MINUS_Y,
+       TARNCAM_GUIDE_PLUS_Y,
+       TARNCAM_GUIDE_MINUS_X,
        TARNCAM_GUIDE_PLUS_X},
   };
-  auto onX = [](uint32_t bit) { return bit == TARNCAM_GUIDE_PLUS_X || bit == TARNCAM_GUIDE_MINUS_X; };
+  auto onX = [](uint32_t bit) {
+    return bit == TARNCAM_GUIDE_PLUS_X || bit == TARNCAM_GUIDE_MINUS_X;
+  };
   for (const Case& c : cases) {
     const PortPulse e = MapGuidePulse(SkyAxis::kRa, true, c.mapping);
     const PortPulse w = MapGuidePulse(SkyAxis::kRa, false, c.mapping);

@@ -106,10 +106,10 @@ class Probe : public INDI::BaseClient {
   }
 
  private:
-  static std::chrono::duration<double> Seconds(double s) { return std::chrono::duration<double>(s); }
-  double Elapsed() const {
-    return std::chrono::duration<double>(Clock::now() - start_).count();
+  static std::chrono::duration<double> Seconds(double s) {
+    return std::chrono::duration<double>(s);
   }
+  double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
   void Record(INDI::Property p, bool removed) {
     if (device_ != p.getDeviceName()) return;
@@ -289,7 +289,8 @@ int main(int argc, char** argv) {
     } else if (verb == "wait") {
       const size_t eq = arg.find('=');
       if (eq == std::string::npos) Fail("bad wait: " + arg);
-      if (!probe.WaitState(arg.substr(0, eq), arg.substr(eq + 1), timeout)) Fail("timeout: " + step);
+      if (!probe.WaitState(arg.substr(0, eq), arg.substr(eq + 1), timeout))
+        Fail("timeout: " + step);
     } else if (verb == "gone") {
       if (!probe.WaitState(arg, "", timeout)) Fail("timeout: " + step);
     } else if (verb == "blobs") {
