@@ -763,7 +763,10 @@ bool TarncamCcd::StartExposure(float duration) {
   if (!SetControl(TARNCAM_CONTROL_EXPOSURE_MS, std::llround(duration * 1000.0), "exposure time")) {
     return false;
   }
-  auto* ticket = new ExposureTicket{this, exposureNumber_ + 1};
+  // The callback owns the ticket once the exposure has started, and may
+  // have freed it before the start returns.
+  const uint64_t number = exposureNumber_ + 1;
+  auto* ticket = new ExposureTicket{this, number};
   const tarncam_status status = tarncam_start_exposure(camera_, captureBuffer_.data(),
                                                        captureBuffer_.size(), &FrameEnded, ticket);
   if (status != TARNCAM_OK) {
@@ -772,7 +775,7 @@ bool TarncamCcd::StartExposure(float duration) {
     if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "when an exposure started");
     return false;
   }
-  exposureNumber_ = ticket->number;
+  exposureNumber_ = number;
   PrimaryCCD.setExposureDuration(duration);
   exposureSeconds_ = duration;
   exposureStart_ = std::chrono::steady_clock::now();

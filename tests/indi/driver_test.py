@@ -13,6 +13,8 @@ from indi_support import (DEVICE, DRIVER, Server, centroid, expected_test_patter
                           fitsverify)
 
 EXPOSE = "set CCD_EXPOSURE.CCD_EXPOSURE_VALUE=%g"
+# Built with a sanitizer: everything runs several times slower.
+SANITIZED = os.environ.get("TARNCAM_INDI_SANITIZED") == "1"
 
 
 class ServerTest(unittest.TestCase):
@@ -127,9 +129,9 @@ class ExposureTest(ServerTest):
         frame = np.fromfile(streamed[0][3], dtype=np.uint8).reshape(480, 752)
         np.testing.assert_array_equal(frame, expected_test_pattern(752, 480, False))
         # INDI sends a preview of at most 10 frames a second by default; the
-        # camera makes about 30 at 10 ms.
+        # camera makes about 30 at 10 ms (fewer in a sanitizer build).
         rate = probe.counts[0] / 2.0
-        self.assertGreaterEqual(rate, 4, probe.counts)
+        self.assertGreaterEqual(rate, 1 if SANITIZED else 3, probe.counts)
         self.assertLessEqual(rate, 11, probe.counts)
         self.assertEqual(probe.blobs[-1][1], ".fits")
 

@@ -90,7 +90,9 @@ class Probe : public INDI::BaseClient {
   }
 
  protected:
-  void newDevice(INDI::BaseDevice) override {}
+  // BLOBs are asked for from the client library's own thread, which also
+  // reads its list of BLOB modes.
+  void newDevice(INDI::BaseDevice d) override { setBLOBMode(B_ALSO, d.getDeviceName(), nullptr); }
   void newProperty(INDI::Property p) override { Record(p, false); }
   void updateProperty(INDI::Property p) override { Record(p, false); }
   void removeProperty(INDI::Property p) override { Record(p, true); }
@@ -273,7 +275,6 @@ int main(int argc, char** argv) {
   probe.setServer(host.c_str(), port);
   probe.watchDevice(device.c_str());
   if (!probe.connectServer()) Fail("cannot connect to " + host + ":" + std::to_string(port));
-  probe.setBLOBMode(B_ALSO, device.c_str(), nullptr);
   if (!probe.WaitForDevice(timeout)) Fail("device " + device + " not found");
   if (!ready.empty()) {
     if (FILE* f = std::fopen(ready.c_str(), "w")) std::fclose(f);

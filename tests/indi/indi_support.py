@@ -30,6 +30,23 @@ DEVICE = "Tarncam CCD"
 # Every command is bounded; a hang fails the test instead of stalling CTest.
 COMMAND_TIMEOUT_S = 60
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _sanitizer_env(program):
+    """The environment for the driver ("driver") or indi_probe ("probe") in
+    a ThreadSanitizer build: races that are libindi's own are suppressed for
+    the driver, and the probe does not report the listener thread that
+    libindi's client library leaves running at exit."""
+    env = dict(os.environ)
+    tsan = env.get("TSAN_OPTIONS", "")
+    if program == "driver":
+        tsan += ":suppressions=" + os.path.join(HERE, "tsan.supp")
+    else:
+        tsan += ":report_thread_leaks=0"
+    env["TSAN_OPTIONS"] = tsan.lstrip(":")
+    return env
+
 
 def _die_with_parent():
     """Runs in the server's child process: SIGTERM it when the test process
@@ -65,7 +82,7 @@ class Server:
         for _ in range(3):
             self.port = _free_port()
             self.log_path = os.path.join(self.dir, "server-%d.log" % self.port)
-            env = dict(os.environ, HOME=self.home, TARNCAM_SIM=self.sim)
+            env = dict(_sanitizer_env("driver"), HOME=self.home, TARNCAM_SIM=self.sim)
             with open(self.log_path, "w") as log:
                 self.proc = subprocess.Popen(
                     [INDISERVER, "-v", "-r", "0", "-p", str(self.port),
@@ -179,7 +196,8 @@ class Probe:
         self.proc = subprocess.Popen(
             [PROBE, "--port", str(server.port), "--device", server.device, "--out", self.dir,
              "--timeout", str(timeout), "--ready", ready, *steps],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+            env=_sanitizer_env("probe"))
         deadline = time.monotonic() + timeout
         while wait_ready and not os.path.exists(ready) and self.proc.poll() is None:
             if time.monotonic() > deadline:
