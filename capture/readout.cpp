@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sensor/geometry.h"
 #include "sensor/register_block.h"
 #include "usb/control.h"
 #include "usb/link.h"
@@ -14,65 +15,85 @@ namespace {
 constexpr uint32_t kReadTimeoutMarginMs = 1000;
 constexpr uint32_t kResetHoldMs = 50;
 constexpr uint32_t kRestartWaitMs = 3000;
-constexpr uint32_t kWindowSkipSamples = 50;  // 376- and 400-wide windows start 50 samples in
+constexpr uint64_t kRawSize = kFrameBufferEntries;
+
+bool Stopped(const ReadoutOptions& o) {
+  return o.stop != nullptr && o.stop->load(std::memory_order_acquire) != 0;
+}
 
 // Reads the frame into rawBuffer: up to five attempts, each retry after a
-// controller restart. Returns whether a read completed. Stops retrying once
-// the device it started on has been closed.
-bool ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer) {
+// controller restart. Stops retrying once the device it started on has been
+// closed, or as `options` say.
+void ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer,
+                     const ReadoutOptions& options, FrameReport& report) {
   CameraState& s = cam.state;
-  bool ok = false;
-  for (int attempt = 0; !ok && attempt < kMaxReadAttempts;) {
+  SystemServices& sys = cam.sys();
+  for (int attempt = 0; !report.delivered && attempt < kMaxReadAttempts;) {
     if (attempt != 0) {
       if (!lease.Current()) break;
+      if (options.giveUpWhenGone && report.lastRead.status == UsbStatus::kNoDevice) break;
+      if (Stopped(options)) break;
       ResetAndReprogram(cam);
+      // The device may have been closed during the reset's waits: a read
+      // issued now would outlive the session it belongs to.
+      if (!lease.Current()) break;
+    }
+    if (Stopped(options)) {
+      report.stopped = true;
+      break;
     }
     ++attempt;
     // The camera times long exposures itself; allow for that plus a margin,
     // as reprogrammed by a retry.
     cam.usb().SetTransferTimeout(lease.usb(), s.pipeIn, s.lastExposure + kReadTimeoutMarginMs);
+    report.startMonoNs = sys.MonotonicNs();
+    report.startUtcNs = sys.UtcNs();
     // A short transfer counts as success: the camera's abort ends a read so.
     uint32_t received = 0;
-    ok = cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received).ok();
+    report.lastRead =
+        cam.usb().ReadPipe(lease.usb(), s.pipeIn, s.rawBuffer.data(), transfer, &received);
+    report.endMonoNs = sys.MonotonicNs();
+    report.endUtcNs = sys.UtcNs();
+    ++report.readsAttempted;
     s.readsAttempted.fetch_add(1, std::memory_order_relaxed);
-    if (!ok) s.readsFailed.fetch_add(1, std::memory_order_relaxed);
+    if (report.lastRead.ok()) {
+      report.delivered = true;
+      report.bytesReceived = std::min(received, transfer);
+    } else {
+      ++report.readsFailed;
+      s.readsFailed.fetch_add(1, std::memory_order_relaxed);
+    }
   }
-  return ok;
+  if (!report.delivered && Stopped(options)) report.stopped = true;
 }
 
 }  // namespace
 
-uint32_t ReadFrame(Camera& cam) {
+FrameReport ReadFrameInto(Camera& cam, uint8_t* dest, const ReadoutOptions& options) {
   CameraState& s = cam.state;
-  constexpr uint64_t kRawSize = kFrameBufferEntries;
-  s.wideValid.store(0, std::memory_order_relaxed);
-
-  uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
+  FrameReport report;
+  uint8_t* const dest0 = dest != nullptr ? dest : s.rawBuffer.data();
   uint32_t rowSize = 0;
   uint32_t stride = 0;
   {
-    // Pins the device's handles for the reads: a closeUSB meanwhile cannot
+    // Pins the device's handles for the reads: a close meanwhile cannot
     // release them under us.
     LinkLease lease(cam);
-    if (!lease) {
-      s.exposing.store(0, std::memory_order_release);
-      return 0;
-    }
-    s.frameDest = dest0;
+    if (!lease) return report;
+    report.deviceOpen = true;
 
     // Sizes fixed for the whole readout, also across a retry's
     // reprogramming (32-bit products).
     const uint32_t bps = (s.dynamicRange & 1) != 0 ? 2 : 1;
     rowSize = s.rowBytes * bps;
     stride = s.rowPitch * bps;
-    const uint32_t transfer = s.readLength * bps;
-    ReadWithRetries(cam, lease, static_cast<uint32_t>(std::min<uint64_t>(transfer, kRawSize)));
-    // After five failed reads the buffer is delivered as it stands.
+    report.transferBytes = static_cast<uint32_t>(std::min<uint64_t>(s.readLength * bps, kRawSize));
+    ReadWithRetries(cam, lease, report.transferBytes, options, report);
   }
 
   // The rest reads the window as it stands now.
   const bool wide = (s.dynamicRange & 1) != 0;
-  const uint64_t skip = (s.rowBytes == 376 || s.rowBytes == 400) ? kWindowSkipSamples * (wide ? 2 : 1) : 0;
+  const uint64_t skip = uint64_t{WindowSkipSamples(s.rowBytes)} * (wide ? 2 : 1);
   uint64_t rows = s.rowsToCopy;
 
   // Never read or write outside rawBuffer. Every window within the sensor
@@ -86,10 +107,26 @@ uint32_t ReadFrame(Camera& cam) {
     if (dest0 == s.rawBuffer.data() && rowSize != 0) rows = std::min<uint64_t>(rows, kRawSize / rowSize);
   }
 
-  // Into the raw buffer itself the rows move towards its start, compacting
-  // the frame in place.
-  CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
-  s.frameDest = dest0 + rows * rowSize;
+  // Row r of the window is whole once the transfer reached its last sample.
+  if (report.delivered && rows != 0 && report.bytesReceived >= skip + rowSize) {
+    const uint64_t whole =
+        stride != 0 ? (report.bytesReceived - skip - rowSize) / stride + 1 : rows;
+    report.rowsReceived = static_cast<uint32_t>(std::min<uint64_t>(rows, whole));
+  }
+
+  if (options.onlyReceivedRows) {
+    // Nothing of an earlier frame may pass for this one: rows that did not
+    // arrive are zero.
+    const uint64_t keep = report.rowsReceived;
+    CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(keep), rowSize, stride);
+    std::memset(dest0 + keep * rowSize, 0, static_cast<size_t>((rows - keep) * rowSize));
+    rows = keep;
+  } else {
+    // Into the raw buffer itself the rows move towards its start, compacting
+    // the frame in place.
+    CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
+  }
+  report.rowsCopied = static_cast<uint32_t>(rows);
 
   if (wide) {
     // Only the words this readout wrote are converted.
@@ -97,6 +134,23 @@ uint32_t ReadFrame(Camera& cam) {
     words = std::min<uint64_t>(words, rows * rowSize / 2);
     Repack10(dest0, static_cast<std::size_t>(words));
   }
+  return report;
+}
+
+uint32_t ReadFrame(Camera& cam) {
+  CameraState& s = cam.state;
+  s.wideValid.store(0, std::memory_order_relaxed);
+
+  uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
+  const FrameReport report = ReadFrameInto(cam, dest0);
+  if (!report.deviceOpen) {
+    s.exposing.store(0, std::memory_order_release);
+    return 0;
+  }
+  // After five failed reads the buffer is delivered as it stands: callers of
+  // the exported functions take the end of an exposure as its frame.
+  s.frameDest =
+      dest0 + uint64_t{report.rowsCopied} * s.rowBytes * ((s.dynamicRange & 1) != 0 ? 2 : 1);
 
   // Publish: the whole frame is written; clearing exposing with release
   // ordering hands it to the caller, and only then is the semaphore
@@ -107,7 +161,17 @@ uint32_t ReadFrame(Camera& cam) {
   return cam.sys().SignalSemaphore(semaphore);
 }
 
-void ReadFrameWorker(void* arg) { ReadFrame(*static_cast<Camera*>(arg)); }
+void EndReadout(Camera& cam) {
+  CameraState& s = cam.state;
+  s.readoutsRunning.fetch_sub(1, std::memory_order_acq_rel);
+  cam.sys().WakeFlagWaiters(s.readoutsRunning);
+}
+
+void ReadFrameWorker(void* arg) {
+  Camera& cam = *static_cast<Camera*>(arg);
+  ReadFrame(cam);
+  EndReadout(cam);
+}
 
 void ResetAndReprogram(Camera& cam) {
   // The characters '1' and '0' into the CPU control register: bit 0 holds
@@ -119,7 +183,7 @@ void ResetAndReprogram(Camera& cam) {
   ControlOut(cam, kReqFirmwareLoad, &run, 1, 0, kCpuControlRegister);
   cam.sys().SleepAlertable(kRestartWaitMs);
   // The restart dropped the sensor settings.
-  ReprogramCamera(cam);
+  ResendSettings(cam);
 }
 
 }  // namespace tarncam

@@ -21,35 +21,52 @@ void PutU32Le(uint8_t* p, uint32_t v) {
 
 }  // namespace
 
-uint32_t GuideCommandXY(Camera& cam, uint32_t direction, int32_t first, int32_t second) {
-  if (!cam.state.DeviceOpen()) return 1;
+UsbResult SendGuidePulse(Camera& cam, uint16_t direction, int32_t first, int32_t second) {
   uint8_t data[8];
   PutU32Le(data, Scale(first));
   PutU32Le(data + 4, Scale(second));
-  ControlOut(cam, kReqGuide, data, sizeof data, static_cast<uint16_t>(direction), 0);
-  return 0;  // issued; the transfer's outcome is not reported
+  return ControlOut(cam, kReqGuide, data, sizeof data, direction, 0);
 }
 
-uint32_t GuideCommand(Camera& cam, uint32_t direction, int32_t duration) {
-  return GuideCommandXY(cam, direction, duration, duration);
-}
-
-uint32_t CancelGuide(Camera& cam, uint32_t first, uint32_t second) {
-  if (!cam.state.DeviceOpen()) return 1;
+UsbResult StopGuidePulses(Camera& cam, bool first, bool second) {
   uint8_t request = 0;
-  if (first != 0 && second != 0) {
+  if (first && second) {
     request = kReqGuideStopBoth;
-  } else if (first != 0) {
+  } else if (first) {
     request = kReqGuideStopFirst;
-  } else if (second != 0) {
+  } else if (second) {
     request = kReqGuideStopSecond;
+  } else {
+    return UsbResult::Ok();
   }
-  if (request != 0) {
-    // The stop is an IN request: its two reply bytes are read and dropped.
-    uint8_t reply[2] = {0, 0};
-    ControlIn(cam, request, reply, sizeof reply, 0, 0);
-  }
-  return 0;
+  // The stop is an IN request: its two reply bytes are read and dropped.
+  uint8_t reply[2] = {0, 0};
+  return ControlIn(cam, request, reply, sizeof reply, 0, 0);
+}
+
+void GuideTracker::Started(uint16_t direction, int32_t xMs, int32_t yMs, uint64_t nowNs) {
+  auto start = [&](Pulse& p, uint16_t bits, int32_t ms) {
+    if ((direction & bits) == 0) return;
+    p.direction = direction & bits;
+    p.untilStopped = ms == kGuideUntilStopped;
+    p.endNs = ms > 0 ? nowNs + static_cast<uint64_t>(ms) * 1'000'000 : nowNs;
+  };
+  start(x, kGuidePlusX | kGuideMinusX, xMs);
+  start(y, kGuidePlusY | kGuideMinusY, yMs);
+}
+
+void GuideTracker::Stopped(bool stopX, bool stopY) {
+  if (stopX) x = Pulse{};
+  if (stopY) y = Pulse{};
+}
+
+GuideTracker::Axis GuideTracker::At(const Pulse& p, uint64_t nowNs) {
+  Axis a;
+  if (p.direction == 0) return a;
+  if (p.untilStopped) return {p.direction, kGuideUntilStopped};
+  if (nowNs >= p.endNs) return a;
+  // Rounded up: a pulse with any time left reports at least 1 ms.
+  return {p.direction, static_cast<int64_t>((p.endNs - nowNs + 999'999) / 1'000'000)};
 }
 
 }  // namespace tarncam

@@ -101,6 +101,11 @@ struct CameraState {
 
   // --- Capture and output ---
   std::atomic<uint32_t> exposing{0};
+  // Readouts started through the exported exposures and not yet returned,
+  // abandoned ones included (closeUSB clears `exposing` without waiting for
+  // its readout). An open waits for this to reach 0, so that a readout of an
+  // earlier session never meets the next one.
+  std::atomic<uint32_t> readoutsRunning{0};
   uint8_t* frameDest = nullptr;
   std::atomic<Handle> doneSemaphore{0};
   std::atomic<uint32_t> wideValid{0};

@@ -1,9 +1,13 @@
 #pragma once
-// The operating-system half of the platform seam: waits, the readout worker,
-// the caller's completion semaphore and the one message box. Kept apart from
-// the USB half so that the simulator can pair its transport with either the
-// real clock (the command-line tool) or a virtual one (tests).
+// The operating-system half of the platform seam: waits, clocks, the readout
+// worker, the caller's completion semaphore and the one message box. Kept
+// apart from the USB half so that the simulator can pair its transport with
+// either the real clock (the command-line tool) or a virtual one (tests).
+//
+// The core compiled into the Windows DLL has no standard thread library:
+// every wait, clock reading and thread it needs comes through here.
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/handles.h"
@@ -34,6 +38,24 @@ class SystemServices {
   // Shows a modal message with one OK button and no owner window; returns
   // when the user dismissed it.
   virtual void ShowMessage(const char* text, const char* caption) = 0;
+
+  // Nanoseconds on a clock that never goes back, from an arbitrary origin:
+  // the one SleepAlertable and WaitForZero measure, so on a virtual clock it
+  // is virtual time.
+  virtual uint64_t MonotonicNs() = 0;
+
+  // Wall-clock time: nanoseconds since 1970-01-01T00:00:00 UTC.
+  virtual int64_t UtcNs() = 0;
+
+  // Blocks until `flag` reads 0 or `timeoutMs` have passed on this
+  // platform's clock, whichever comes first, and returns whether it read 0.
+  // Whoever stores 0 into a flag that others may wait on calls
+  // WakeFlagWaiters(flag) after the store, so that blocking implementations
+  // need not poll. A virtual clock moves only when others move it: a wait
+  // there ends when the flag clears or when other threads have moved time
+  // past its end.
+  virtual bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) = 0;
+  virtual void WakeFlagWaiters(const std::atomic<uint32_t>& flag) = 0;
 };
 
 }  // namespace tarncam

@@ -3,9 +3,7 @@
 namespace tarncam {
 namespace {
 
-constexpr uint32_t kFullHeight = 480;
-constexpr uint32_t kFullHeightRowBase = 752;  // active columns of a full-height row
-constexpr uint32_t kWindowedRowPitch = 660;   // 616 active columns + hBlank
+constexpr uint32_t kFullHeight = kSensorHeight;
 constexpr uint16_t kFullHeightVBlank = 44;
 constexpr uint16_t kWindowedVBlank = 11;
 constexpr uint32_t kLeadRows = 10;
@@ -30,22 +28,12 @@ SensorWorkingValues DeriveGeometry(CameraState& s) {
   const uint32_t g = s.gain >= kGainCeiling ? kGainCeiling : s.gain;
   w.gainIndex = g * kGainIndexScale / kGainCeiling;
 
-  // Only the height chooses the sensor's readout: a full-height window reads
-  // rows of 752 columns, any other rows of 616, whatever the width.
-  if (s.height == kFullHeight) {
-    s.vBlank = kFullHeightVBlank;
-    s.rowPitch = s.hBlank + kFullHeightRowBase;
-  } else {
-    s.vBlank = kWindowedVBlank;
-    s.rowPitch = kWindowedRowPitch;
-  }
+  s.vBlank = s.height == kFullHeight ? kFullHeightVBlank : kWindowedVBlank;
+  s.rowPitch = RowPitchFor(s.height, s.hBlank);
 
   s.rowBytes = s.width;
   s.rowsToCopy = s.height;
-
-  // Centre the window vertically, on an even row.
-  const int32_t outside = static_cast<int32_t>(kFullHeight - s.rowsToCopy);
-  s.rowStart = static_cast<uint32_t>(outside >> 1) & 0xFFFE;
+  s.rowStart = RowStartFor(s.rowsToCopy);
 
   s.rowsTotal = s.vBlank + s.rowsToCopy;
   s.frameTime = s.rowPitch * s.rowsTotal + kFrameExtraClocks;
@@ -72,6 +60,26 @@ SensorWorkingValues DeriveGeometry(CameraState& s) {
 
   w.frameEndMark = s.frameTime - kEndMarkRows * s.rowPitch;
   return w;
+}
+
+WindowPlacement PlaceWindow(uint32_t width, uint32_t height, bool flipHorizontal,
+                            bool flipVertical) {
+  const uint32_t rowColumns = height == kSensorHeight ? kSensorWidth : kWindowedRowColumns;
+  const uint32_t rowOrigin = (kSensorWidth - rowColumns) / 2;  // 0 or 68
+  const uint32_t skip = WindowSkipSamples(width);
+  WindowPlacement p;
+  p.yOrigin = RowStartFor(height);
+  // Transferred column c lies on sensor column rowOrigin + c, or mirrored on
+  // rowOrigin + rowColumns - 1 - c; the window is columns skip .. skip + w - 1.
+  p.xOrigin = flipHorizontal ? rowOrigin + rowColumns - skip - width : rowOrigin + skip;
+  p.firstX = flipHorizontal ? p.xOrigin + width - 1 : p.xOrigin;
+  p.firstY = flipVertical ? p.yOrigin + height - 1 : p.yOrigin;
+  return p;
+}
+
+const char* BayerPatternAt(uint32_t x, uint32_t y) {
+  static const char* const kCells[2][2] = {{"RGGB", "GRBG"}, {"GBRG", "BGGR"}};
+  return kCells[y & 1][x & 1];
 }
 
 }  // namespace tarncam

@@ -53,9 +53,9 @@ RegisterBlock BuildRegisterBlock(const CameraState& s, const SensorWorkingValues
   return b;
 }
 
-uint32_t ProgramSensor(Camera& cam) {
+UsbResult ProgramSensor(Camera& cam, SettleAfterFailure settle) {
   CameraState& s = cam.state;
-  if (!s.DeviceOpen()) return 1;  // nothing derived, built or sent
+  if (!s.DeviceOpen()) return kNotOpen;  // nothing derived, built or sent
 
   const SensorWorkingValues w = DeriveGeometry(s);
   RegisterBlock block = BuildRegisterBlock(s, w);
@@ -64,38 +64,37 @@ uint32_t ProgramSensor(Camera& cam) {
   // nor the settle wait.
   const bool send =
       block != s.lastBlock || s.forceResend != 0 || s.lastExposure != w.deviceExposure;
-  if (!send) return 0;
+  if (!send) return UsbResult::Ok();
 
   // Remembered before the transfer and kept if it fails: a failed block goes
   // out again only when something changes or a resend is forced.
   s.forceResend = 0;
   s.lastBlock = block;
   s.lastExposure = w.deviceExposure;
-  const uint32_t result =
+  const UsbResult result =
       ControlOut(cam, kReqProgram, block.data(), static_cast<uint32_t>(block.size()),
                  static_cast<uint16_t>(w.deviceExposure >> 16),
                  static_cast<uint16_t>(w.deviceExposure & 0xFFFF));
-  // The sensor needs this long to take the new settings, sent or not.
-  cam.sys().SleepAlertable(kProgramSettleMs);
-  return result == kTransferOk ? 0 : 1;
+  // The sensor needs this long to take the new settings.
+  if (result.ok() || settle == SettleAfterFailure::kWait)
+    cam.sys().SleepAlertable(kProgramSettleMs);
+  return result;
 }
 
-uint32_t ProgramCamera(Camera& cam, uint32_t exposure, uint32_t gain, uint32_t offset,
-                       uint32_t extraValue) {
+UsbResult ProgramSettings(Camera& cam, uint32_t exposure, uint32_t gain, uint32_t offset,
+                          uint32_t extraValue) {
   CameraState& s = cam.state;
   s.exposure = exposure;
   s.gain = gain;
   s.offset = offset;
   s.extraValue = extraValue;
-  ProgramSensor(cam);
-  return 1;
+  return ProgramSensor(cam);
 }
 
-uint32_t ReprogramCamera(Camera& cam) {
+UsbResult ResendSettings(Camera& cam) {
   CameraState& s = cam.state;
   s.forceResend = 1;
-  ProgramCamera(cam, s.exposure, s.gain, s.offset, s.extraValue);
-  return 1;
+  return ProgramSettings(cam, s.exposure, s.gain, s.offset, s.extraValue);
 }
 
 }  // namespace tarncam

@@ -14,15 +14,23 @@ using RegisterBlock = std::array<uint8_t, 64>;
 // Builds the block from the settings, the derived geometry in `s` and `w`.
 RegisterBlock BuildRegisterBlock(const CameraState& s, const SensorWorkingValues& w);
 
+// Whether ProgramSensor waits for the sensor after a transfer that failed.
+// The exported interface always waits; the camera API does not, so that a
+// camera that has gone away is reported at once.
+enum class SettleAfterFailure : uint8_t { kWait, kSkip };
+
 // Derives, builds and sends the block when it or the exposure changed or a
-// resend is forced. 1: no device or the transfer failed; 0 otherwise.
-uint32_t ProgramSensor(Camera& cam);
+// resend is forced, then waits 500 ms for the sensor. Returns success when
+// the block was sent or nothing needed sending, kNotOpen with no device open
+// (nothing derived, built or sent), else the transfer's failure.
+UsbResult ProgramSensor(Camera& cam, SettleAfterFailure settle = SettleAfterFailure::kWait);
 
-// Stores its four arguments, programs, and returns 1.
-uint32_t ProgramCamera(Camera& cam, uint32_t exposure, uint32_t gain, uint32_t offset,
-                       uint32_t extraValue);
+// Stores the exposure (ms), gain, offset and fourth value, then programs.
+UsbResult ProgramSettings(Camera& cam, uint32_t exposure, uint32_t gain, uint32_t offset,
+                          uint32_t extraValue);
 
-// Forces one resend of the last settings. Returns 1.
-uint32_t ReprogramCamera(Camera& cam);
+// Sends the stored settings again even if nothing changed (after the
+// controller restarted and lost them).
+UsbResult ResendSettings(Camera& cam);
 
 }  // namespace tarncam

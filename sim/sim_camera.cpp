@@ -500,11 +500,10 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   const uint64_t now = clock.NowUs();
 
   if (shutdown || epoch != readEpoch) return UsbResult::Fail(UsbStatus::kNoDevice);
-  if (readCancelled == usb || handles.count(usb) == 0) {
-    readCancelled = kInvalidHandle;
-    return UsbResult::Fail(UsbStatus::kCancelled);
-  }
+  // The camera answers an abort by ending the transfer: a host-side cancel
+  // or close arriving after that finds the transfer already complete.
   if (readAborted) {
+    readCancelled = kInvalidHandle;
     // The abort ends the transfer short: whatever rows were already sent.
     ++stats.aborts;
     uint64_t bytes = 0;
@@ -518,6 +517,10 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
     if (bytes != 0) Render(buffer, bytes, s, readNo, now);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
     return UsbResult::Ok();
+  }
+  if (readCancelled == usb || handles.count(usb) == 0) {
+    readCancelled = kInvalidHandle;
+    return UsbResult::Fail(UsbStatus::kCancelled);
   }
   if (disconnectAt != kForever && now >= disconnectAt) {
     // Unplugged mid-exposure: the transfer dies with the device.
@@ -551,8 +554,14 @@ UsbResult SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, 
   if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
   if (pipe != tarncam::kPipeOut || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
   for (uint32_t i = 0; i < length; ++i) {
-    // The abort ends the pending read; with none pending it is ignored.
+    // The abort ends the pending read; with none pending it is ignored. A
+    // camera that ignores aborts lets the read run on to its frame or its
+    // timeout.
     if (buffer[i] == tarncam::kAbortByte && readPending) {
+      if (opts.ignore_abort != 0) {
+        ++stats.aborts;
+        continue;
+      }
       readAborted = true;
       cv.notify_all();
     }
@@ -635,6 +644,42 @@ uint64_t SimCamera::Resets() const {
 
 // ---------------------------------------------------------------------------
 // SimSystem
+
+SimSystem::SimSystem(Clock& c) : clock(c) {
+  // Flag waits end when others move virtual time past them.
+  waker = clock.AddWaker([this] {
+    { std::lock_guard<std::mutex> g(mu); }
+    cv.notify_all();
+  });
+}
+
+SimSystem::~SimSystem() { clock.RemoveWaker(waker); }
+
+uint64_t SimSystem::MonotonicNs() { return clock.NowUs() * 1000; }
+
+int64_t SimSystem::UtcNs() { return kUtcOriginNs + static_cast<int64_t>(clock.NowUs()) * 1000; }
+
+bool SimSystem::WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) {
+  constexpr auto kRealBound = std::chrono::seconds(30);
+  const uint64_t endUs = clock.NowUs() + uint64_t{timeoutMs} * 1000;
+  std::unique_lock<std::mutex> lk(mu);
+  ++flagWaiters;
+  cv.notify_all();
+  const auto clear = [&] { return flag.load(std::memory_order_acquire) == 0; };
+  cv.wait_for(lk, kRealBound, [&] { return clear() || clock.NowUs() >= endUs; });
+  --flagWaiters;
+  return clear();
+}
+
+void SimSystem::WakeFlagWaiters(const std::atomic<uint32_t>&) {
+  { std::lock_guard<std::mutex> g(mu); }
+  cv.notify_all();
+}
+
+bool SimSystem::WaitForFlagWaiters(int n, int timeoutMs) {
+  std::unique_lock<std::mutex> lk(mu);
+  return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return flagWaiters >= n; });
+}
 
 void SimSystem::SleepAlertable(uint32_t ms) {
   {

@@ -150,27 +150,42 @@ class SimCamera final : public tarncam::UsbTransport {
 
 // System services on a simulation clock, for tests: waits move the clock,
 // worker threads are real (and counted), semaphores are POSIX sem_t*, and
-// messages are recorded instead of shown.
+// messages are recorded instead of shown. Its UTC is a fixed origin plus the
+// clock's time, so frame times are as deterministic as the clock.
 class SimSystem final : public tarncam::SystemServices {
  public:
-  explicit SimSystem(Clock& c) : clock(c) {}
+  // 2026-01-01T00:00:00Z.
+  static constexpr int64_t kUtcOriginNs = 1767225600LL * 1'000'000'000;
+
+  explicit SimSystem(Clock& c);
+  ~SimSystem() override;
   void SleepAlertable(uint32_t ms) override;
   std::uintptr_t StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) override;
   uint32_t SignalSemaphore(tarncam::Handle semaphore) override;
   void ShowMessage(const char* text, const char* caption) override;
+  uint64_t MonotonicNs() override;
+  int64_t UtcNs() override;
+  // Blocks for real until the flag clears or others move the clock past the
+  // wait's end (a real-time bound keeps a broken test from hanging).
+  bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) override;
+  void WakeFlagWaiters(const std::atomic<uint32_t>& flag) override;
 
   // Blocks (real time, bounded) until `n` workers have returned.
   bool WaitForWorkers(int n, int timeoutMs = 20000);
   int WorkersStarted() const;
   std::vector<std::string> Messages() const;
   uint64_t SleptMs() const;
+  // Blocks (real time, bounded) until `n` threads are inside WaitForZero.
+  bool WaitForFlagWaiters(int n, int timeoutMs = 20000);
 
  private:
   Clock& clock;
+  int waker = -1;
   mutable std::mutex mu;
   std::condition_variable cv;
   int started = 0;
   int finished = 0;
+  int flagWaiters = 0;
   uint64_t slept = 0;
   std::vector<std::string> messages;
 };

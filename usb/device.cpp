@@ -1,8 +1,9 @@
 #include "usb/device.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
+#include "platform/path_copy.h"
 #include "usb/control.h"
 #include "usb/firmware.h"
 #include "usb/link.h"
@@ -15,6 +16,11 @@ constexpr int kMaxOpenAttempts = 2;
 constexpr uint32_t kRenumerationWaitMs = 5000;  // a freshly loaded controller reappears
 constexpr uint32_t kAbortSettleMs = 500;
 
+// Bounds of what an abandoned readout may still be doing.
+constexpr uint64_t kReadTimeoutMarginMs = 1000;
+constexpr uint64_t kResetMs = 3050;  // hold, then restart (ResetAndReprogram)
+constexpr uint64_t kWaitMarginMs = 1000;
+
 }  // namespace
 
 uint32_t FindDevicePath(Camera& cam) {
@@ -22,24 +28,51 @@ uint32_t FindDevicePath(Camera& cam) {
   return cam.usb().FindFirstDevice(s.devicePath, s.devicePathSize) ? 1 : 0;
 }
 
-void CloseDeviceHandle(Camera& cam) {
+void ReleaseCamera(Camera& cam) {
   // The interface handle belongs to the device: it goes with it, right after
   // the device handle is closed.
   ReleaseDevice(cam);
 }
 
-void OpenDevice(Camera& cam) {
+uint32_t AbandonedReadoutWaitMs(const CameraState& s) {
+  const uint64_t ms = uint64_t{s.lastExposure} + kReadTimeoutMarginMs + kResetMs + kWaitMarginMs;
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFEu));
+}
+
+OpenResult OpenCamera(Camera& cam, const char* path) {
   CameraState& s = cam.state;
+  OpenResult result;
   // Opening over an open device would lose its handles; release them first.
-  if (s.DeviceOpen()) CloseDeviceHandle(cam);
+  if (s.DeviceOpen()) ReleaseCamera(cam);
+
+  // A readout that a close abandoned still reads into rawBuffer and, at its
+  // end, writes its destination, clears `exposing` and signals: it must be
+  // over before a new session can start an exposure.
+  if (s.readoutsRunning.load(std::memory_order_acquire) != 0 &&
+      !cam.sys().WaitForZero(s.readoutsRunning, AbandonedReadoutWaitMs(s))) {
+    result.status = OpenStatus::kReadoutRunning;
+    return result;
+  }
 
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
-    if (FindDevicePath(cam) == 0) break;
+    if (path != nullptr) {
+      CopyPathBounded(path, s.devicePath, s.devicePathSize);
+    } else if (FindDevicePath(cam) == 0) {
+      result.status = OpenStatus::kNotFound;
+      break;
+    }
     // Stored as returned: a failed open stores the invalid handle, and the
-    // interface binding below then fails.
-    AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, nullptr));
+    // interface claim below then fails.
+    UsbResult why;
+    AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
     Handle usb = kInvalidHandle;
-    if (!cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb).ok()) break;
+    const UsbResult claimed =
+        cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
+    if (!claimed.ok()) {
+      result.status = OpenStatus::kFailed;
+      result.usb = why.ok() ? claimed : why;  // the first thing that went wrong
+      break;
+    }
     AdoptInterfaceHandle(cam, usb);
 
     // A failed descriptor read must count as a programmed controller, so the
@@ -47,15 +80,20 @@ void OpenDevice(Camera& cam) {
     // examined.
     uint8_t descriptor[kDeviceDescriptorLength];
     std::memset(descriptor, 0xFF, sizeof descriptor);
-    ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor, kDeviceDescriptorLength, 0,
-                    kDeviceDescriptorValue);
+    if (ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor, kDeviceDescriptorLength, 0,
+                        kDeviceDescriptorValue)
+            .ok()) {
+      result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
+      result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
+    }
 
     if (descriptor[kSerialNumberIndexOffset] == 0) {
       // Blank controller: give it the firmware, let it restart and present
       // itself afresh, then enumerate again.
       LoadFirmware(cam);
-      CloseDeviceHandle(cam);
+      ReleaseCamera(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
+      result.status = OpenStatus::kStillBlank;
       continue;
     }
 
@@ -66,56 +104,64 @@ void OpenDevice(Camera& cam) {
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeIn);
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeOut);
     }
-    return;
+    result.status = OpenStatus::kOpened;
+    return result;
   }
-  CloseDeviceHandle(cam);
+  ReleaseCamera(cam);
+  return result;
 }
 
-uint32_t checkdevice(Camera& cam) {
-  OpenDevice(cam);
-  if (!cam.state.DeviceOpen()) return 0;
-  CloseDeviceHandle(cam);
-  return 1;
-}
-
-uint32_t openUSB(Camera& cam) {
-  closeUSB(cam);
-  OpenDevice(cam);
-  if (!cam.state.DeviceOpen()) return 0;
-
-  const uint32_t version = DEBUG(cam, kVersionQuery);
-  if (version == kExpectedFirmware) return 1;
-
-  char text[128];
-  if (version == kUnknownCameraReply) {
-    std::snprintf(text, sizeof text, "%s", kUnknownCameraText);
-  } else {
-    std::snprintf(text, sizeof text, kFirmwareMismatchFormat, static_cast<int>(version),
-                  static_cast<int>(kExpectedFirmware));
-  }
-  cam.sys().ShowMessage(text, kErrorCaption);
-  CloseDeviceHandle(cam);
-  return 0;
-}
-
-uint32_t CancelExposure(Camera& cam) {
+UsbResult SendAbort(Camera& cam) {
   LinkLease lease(cam);
-  if (!lease) return 0;  // no device: nothing is sent
+  if (!lease) return kNotOpen;  // no device: nothing is sent
   const uint8_t abort = kAbortByte;
   uint32_t written = 0;
-  return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written).ok() ? 1 : 0;
+  return cam.usb().WritePipe(lease.usb(), cam.state.pipeOut, &abort, 1, &written);
 }
 
-void closeUSB(Camera& cam) {
+void CancelPendingTransfers(Camera& cam) {
+  LinkLease lease(cam);
+  if (lease) cam.usb().CancelTransfers(lease.usb());
+}
+
+ProbeResult ProbeCamera(Camera& cam, const char* path) {
+  CameraState& s = cam.state;
+  ProbeResult result;
+  CopyPathBounded(path, s.devicePath, s.devicePathSize);
+  UsbResult why;
+  AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
+  Handle usb = kInvalidHandle;
+  const UsbResult claimed =
+      cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
+  if (!claimed.ok()) {
+    result.usb = why.ok() ? claimed : why;
+  } else {
+    AdoptInterfaceHandle(cam, usb);
+    uint8_t descriptor[kDeviceDescriptorLength] = {};
+    result.usb = ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor,
+                                 kDeviceDescriptorLength, 0, kDeviceDescriptorValue);
+    if (result.usb.ok()) {
+      result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
+      result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
+      result.blank = descriptor[kSerialNumberIndexOffset] == 0;
+      // Only a running program answers the identification request.
+      if (!result.blank) result.usb = ReadIdentification(cam, &result.identification);
+    }
+  }
+  ReleaseCamera(cam);
+  return result;
+}
+
+void CloseCamera(Camera& cam) {
   CameraState& s = cam.state;
   if (s.exposing.load(std::memory_order_acquire) != 0) {
     // The abort ends the camera's pending transfer; the readout winds down
     // on its own thread. This wait is the only coordination with it.
-    CancelExposure(cam);
+    SendAbort(cam);
     cam.sys().SleepAlertable(kAbortSettleMs);
     s.exposing.store(0, std::memory_order_release);
   }
-  CloseDeviceHandle(cam);
+  ReleaseCamera(cam);
 }
 
 }  // namespace tarncam

@@ -43,7 +43,9 @@
  *
  * Frame callbacks run on the camera's worker thread. A callback may call
  * every function on its own camera except tarncam_close (which then returns
- * TARNCAM_ERR_BUSY); in particular it may start the next exposure.
+ * TARNCAM_ERR_BUSY); in particular it may start the next exposure (a wait
+ * for that one does not block there: the worker runs it once the callback
+ * has returned).
  *
  * A camera that has gone away (unplugged, powered off) is noticed by the
  * first transfer that fails because of it; from then on every call on its
@@ -128,7 +130,9 @@ typedef enum tarncam_status {
   /* The camera's controller came up without firmware and did not take it:
    * still blank after two downloads. */
   TARNCAM_ERR_FIRMWARE_LOAD = 17,
-  /* tarncam_wait_frame: the camera was closed while the call waited. */
+  /* The handle is being closed: tarncam_wait_frame was waiting when
+   * tarncam_close began, or a call began while tarncam_close ran (from a
+   * frame callback, or another thread). */
   TARNCAM_ERR_CLOSED = 18
 } tarncam_status;
 

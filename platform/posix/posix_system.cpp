@@ -4,9 +4,12 @@
 #include <semaphore.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <new>
 #include <ctime>
+#include <mutex>
+#include <new>
 
 namespace tarncam {
 
@@ -56,6 +59,36 @@ uint32_t PosixSystem::SignalSemaphore(Handle semaphore) {
 
 void PosixSystem::ShowMessage(const char* text, const char* caption) {
   std::fprintf(stderr, "%s: %s\n", caption, text);
+}
+
+namespace {
+int64_t ClockNs(clockid_t id) {
+  timespec t{};
+  clock_gettime(id, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// One condition for every flag: the waits are rare (a reopen waiting for an
+// abandoned readout), so waking them all and letting each recheck its own
+// flag costs nothing.
+std::mutex gFlagMu;
+std::condition_variable gFlagCv;
+}  // namespace
+
+uint64_t PosixSystem::MonotonicNs() { return static_cast<uint64_t>(ClockNs(CLOCK_MONOTONIC)); }
+
+int64_t PosixSystem::UtcNs() { return ClockNs(CLOCK_REALTIME); }
+
+bool PosixSystem::WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(gFlagMu);
+  return gFlagCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return flag.load(std::memory_order_acquire) == 0; });
+}
+
+void PosixSystem::WakeFlagWaiters(const std::atomic<uint32_t>&) {
+  // Taking the lock orders this wake after a waiter's check of the flag.
+  { std::lock_guard<std::mutex> lock(gFlagMu); }
+  gFlagCv.notify_all();
 }
 
 }  // namespace tarncam

@@ -1,7 +1,7 @@
 #pragma once
 // POSIX system services: nanosleep, detached pthreads, sem_post on the
-// caller's sem_t, and the message written to standard error (a shared
-// library has no window to show it in).
+// caller's sem_t, CLOCK_MONOTONIC and CLOCK_REALTIME, and the message written
+// to standard error (a shared library has no window to show it in).
 
 #include "platform/system_services.h"
 
@@ -14,6 +14,10 @@ class PosixSystem final : public SystemServices {
   std::uintptr_t StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) override;
   uint32_t SignalSemaphore(Handle semaphore) override;
   void ShowMessage(const char* text, const char* caption) override;
+  uint64_t MonotonicNs() override;
+  int64_t UtcNs() override;
+  bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) override;
+  void WakeFlagWaiters(const std::atomic<uint32_t>& flag) override;
 };
 
 }  // namespace tarncam

@@ -72,6 +72,7 @@ bool ParseOptions(const std::string& text, sim::Options* options, std::string* e
       {"fail_control", u32(&o.fail_control_number)},
       {"disconnect_read", u32(&o.disconnect_read_number)},
       {"replug_ms", u32(&o.replug_ms)},
+      {"ignore_abort", u32(&o.ignore_abort)},
       {"star_count", u32(&o.star_count)},
       {"hot_pixels", u32(&o.hot_pixels)},
       {"star_brightness", real(&o.star_brightness)},

@@ -184,6 +184,46 @@ TEST(CloseUsb, DuringABlockedWorkerReadNeverUsesReleasedHandles) {
   EXPECT_EQ(f.fake.semaphoreReleases(), 1);
 }
 
+TEST(CloseUsb, AReadoutThatOutlivesTheReopenWaitKeepsTheCameraClosedUntilItEnds) {
+  FakeCamera f;
+  Ready(f);
+  ExposureSemaphore(*f.state, 3);
+  Gate gate;  // a read that ignores its timeout: only the gate ends it
+  f.fake.onRead = [&] { gate.Enter(); };
+  f.fake.frameSource = [](uint8_t* b, uint32_t n) { std::memset(b, 0x11, n); };
+  std::vector<uint8_t> first(360960, 0), second(360960, 0);
+  ThreadedExposure(f.cam, first.data());
+  gate.WaitEntered();
+  closeUSB(f.cam);
+
+  // The reopen waits for the abandoned readout as long as it can still run;
+  // past that the camera stays closed, silently, rather than share it.
+  uint32_t opened = 9;
+  std::thread opener([&] { opened = openUSB(f.cam); });
+  ASSERT_TRUE(f.fake.WaitForFlagWaiters(1));
+  const uint32_t bound = AbandonedReadoutWaitMs(*f.state);
+  EXPECT_EQ(bound, 34u + 1000u + 3050u + 1000u);  // the camera's 34 ms and the margins
+  f.fake.AdvanceClock(bound);
+  opener.join();
+  EXPECT_EQ(opened, 0u);
+  EXPECT_FALSE(f.state->DeviceOpen());
+  EXPECT_TRUE(f.fake.Log(Op::kOpen).empty());
+  EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());
+
+  gate.Open();
+  ASSERT_TRUE(f.fake.WaitForWorkers(1));
+  EXPECT_EQ(first, std::vector<uint8_t>(360960, 0x11));
+  // Now nothing is left to wait for, and the next exposure is its own.
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  f.fake.frameSource = [](uint8_t* b, uint32_t n) { std::memset(b, 0x22, n); };
+  Exposure(f.cam, second.data());
+  EXPECT_EQ(second, std::vector<uint8_t>(360960, 0x22));
+  EXPECT_EQ(first, std::vector<uint8_t>(360960, 0x11));
+  EXPECT_EQ(f.fake.semaphoreReleases(), 2);
+  EXPECT_EQ(f.fake.Log(Op::kWaitForZero).size(), 1u);
+  EXPECT_EQ(f.fake.misuse(), 0);
+}
+
 TEST(Stress, ManyThreadedExposuresWithFailuresAndGuiding) {
   FakeCamera f;
   Ready(f);

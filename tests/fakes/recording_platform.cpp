@@ -26,6 +26,7 @@ const char* OpName(Op op) {
     case Op::kStartWorker: return "StartWorker";
     case Op::kSignalSemaphore: return "SignalSemaphore";
     case Op::kShowMessage: return "ShowMessage";
+    case Op::kWaitForZero: return "WaitForZero";
   }
   return "?";
 }
@@ -126,7 +127,7 @@ Handle RecordingPlatform::Open(const char* p, UsbResult* why) {
   }
   e.handle = h;
   Record(e);
-  if (why != nullptr) *why = openFails ? UsbResult::Fail(UsbStatus::kNoDevice) : UsbResult::Ok();
+  if (why != nullptr) *why = openFails ? openFailure : UsbResult::Ok();
   return h;
 }
 
@@ -145,7 +146,7 @@ UsbResult RecordingPlatform::ClaimInterface(Handle device, Handle* usb) {
   }
   e.ok = ok;
   Record(e);
-  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kIo);
+  return ok ? UsbResult::Ok() : claimFailure;
 }
 
 void RecordingPlatform::Close(Handle device, Handle usb) {
@@ -233,7 +234,7 @@ UsbResult RecordingPlatform::ControlTransfer(Handle usb, const SetupPacket& setu
   }
   e.ok = ok;
   Record(e);
-  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kStall);
+  return ok ? UsbResult::Ok() : controlFailure;
 }
 
 UsbResult RecordingPlatform::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
@@ -257,7 +258,7 @@ UsbResult RecordingPlatform::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer,
   if (transferred != nullptr) *transferred = ok ? length : 0;
   e.ok = ok;
   Record(e);
-  return ok ? UsbResult::Ok() : UsbResult::Fail(UsbStatus::kTimeout);
+  return ok ? UsbResult::Ok() : readFailure;
 }
 
 UsbResult RecordingPlatform::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer,
@@ -282,6 +283,41 @@ void RecordingPlatform::SleepAlertable(uint32_t ms) {
   e.atMs = clockMs.fetch_add(ms);
   e.value = ms;
   Record(e);
+  std::lock_guard lock(mu);
+  workersCv.notify_all();  // time moved: flag waits may be over
+}
+
+void RecordingPlatform::AdvanceClock(uint64_t ms) {
+  std::lock_guard lock(mu);
+  clockMs += ms;
+  workersCv.notify_all();
+}
+
+bool RecordingPlatform::WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) {
+  Event e{Op::kWaitForZero};
+  e.atMs = clockMs;
+  e.value = timeoutMs;
+  const uint64_t end = clockMs + timeoutMs;
+  std::unique_lock lock(mu);
+  ++flagWaiters;
+  workersCv.notify_all();
+  const auto clear = [&] { return flag.load() == 0; };
+  workersCv.wait_for(lock, std::chrono::seconds(30), [&] { return clear() || clockMs >= end; });
+  --flagWaiters;
+  e.ok = clear();
+  log.push_back(e);
+  return e.ok;
+}
+
+void RecordingPlatform::WakeFlagWaiters(const std::atomic<uint32_t>&) {
+  std::lock_guard lock(mu);
+  workersCv.notify_all();
+}
+
+bool RecordingPlatform::WaitForFlagWaiters(int n, int timeoutMs) {
+  std::unique_lock lock(mu);
+  return workersCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return flagWaiters >= n; });
 }
 
 std::uintptr_t RecordingPlatform::StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) {

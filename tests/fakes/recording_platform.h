@@ -43,6 +43,7 @@ enum class Op {
   kStartWorker,
   kSignalSemaphore,
   kShowMessage,
+  kWaitForZero,
 };
 
 const char* OpName(Op op);
@@ -55,7 +56,7 @@ struct Event {
   SetupPacket setup{};        // kControl
   uint8_t pipe = 0;           // pipe operations
   uint32_t length = 0;        // buffer length passed
-  uint32_t value = 0;         // kSleep, kSetTimeout: ms; kStartWorker: stack size
+  uint32_t value = 0;         // kSleep, kSetTimeout, kWaitForZero: ms; kStartWorker: stack size
   std::vector<uint8_t> data{};  // bytes sent (control OUT, pipe write, policy value)
   std::string text{};         // kShowMessage text; kOpen path
   std::string caption{};      // kShowMessage caption
@@ -79,6 +80,11 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   uint8_t idBytes[4] = {0x11, 0x22, 0x33, 0x44};        // replies of request 0x26, index 1..4
   bool controlFails = false;                  // every control transfer fails
   bool writeFails = false;                    // every pipe write fails
+  // What failures report: a failed open, claim, control transfer and read.
+  UsbResult openFailure = UsbResult::Fail(UsbStatus::kNoDevice);
+  UsbResult claimFailure = UsbResult::Fail(UsbStatus::kIo);
+  UsbResult controlFailure = UsbResult::Fail(UsbStatus::kStall);
+  UsbResult readFailure = UsbResult::Fail(UsbStatus::kTimeout);
 
   // Per-read results, consumed in order; when empty, reads succeed. A read
   // fills the buffer through `frameSource` when it is set.
@@ -110,6 +116,10 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   int workersFinished() const { return finished.load(); }
   // Blocks until `n` workers have returned (real time, bounded).
   bool WaitForWorkers(int n, int timeoutMs = 10000);
+  // Moves the virtual clock on, as a sleep on another thread would.
+  void AdvanceClock(uint64_t ms);
+  // Blocks until `n` threads wait in WaitForZero (real time, bounded).
+  bool WaitForFlagWaiters(int n, int timeoutMs = 10000);
 
   // ---- UsbTransport ----
   bool FindFirstDevice(char* dest, uint32_t capacity) override;
@@ -132,7 +142,16 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   std::uintptr_t StartWorker(ThreadEntry entry, uint32_t stackSize, void* arg) override;
   uint32_t SignalSemaphore(Handle semaphore) override;
   void ShowMessage(const char* text, const char* caption) override;
+  uint64_t MonotonicNs() override { return clockMs.load() * 1'000'000; }
+  int64_t UtcNs() override {
+    return kUtcOriginNs + static_cast<int64_t>(clockMs.load()) * 1'000'000;
+  }
+  // Blocks for real until the flag clears or the virtual clock passes the
+  // wait's end (moved by sleeps on other threads or AdvanceClock).
+  bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) override;
+  void WakeFlagWaiters(const std::atomic<uint32_t>& flag) override;
 
+  static constexpr int64_t kUtcOriginNs = 1767225600LL * 1'000'000'000;  // 2026-01-01
   std::atomic<uint64_t> clockMs{0};
 
  private:
@@ -140,7 +159,8 @@ class RecordingPlatform final : public UsbTransport, public SystemServices {
   void CheckInterface(Handle usb);
 
   mutable std::mutex mu;
-  std::condition_variable workersCv;
+  std::condition_variable workersCv;  // also wakes flag waits
+  int flagWaiters = 0;
   std::vector<Event> log;
   std::set<Handle> devices;
   std::set<Handle> interfaces;

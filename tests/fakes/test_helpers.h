@@ -7,9 +7,13 @@
 #include <vector>
 
 #include "fakes/recording_platform.h"
+#include "interface/exports.h"
 #include "usb/device.h"
 
 namespace tarncam::testing {
+
+// Tests drive the exported functions' behaviour on cameras of their own.
+using namespace tarncam::exports;
 
 // Opens the fake's programmed camera through the library and forgets the
 // conversation, so that a test's log starts with what it does itself.

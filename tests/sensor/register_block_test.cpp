@@ -144,7 +144,7 @@ TEST(ProgramSensor, NoDeviceStoresButDerivesAndSendsNothing) {
   FakeCamera f;
   f.state->forceResend = 1;
   EXPECT_EQ(ProgramCamera(f.cam, 70, 20, 5, 6), 1u);
-  EXPECT_EQ(ProgramSensor(f.cam), 1u);
+  EXPECT_EQ(ProgramSensor(f.cam).status, UsbStatus::kNoDevice);
   EXPECT_EQ(f.state->exposure, 70u);
   EXPECT_EQ(f.state->gain, 20u);
   EXPECT_EQ(f.state->offset, 5u);
@@ -164,20 +164,20 @@ TEST(ProgramSensor, FailedSendStillWaitsAndIsRemembered) {
   FakeCamera f;
   OpenFresh(f);
   f.fake.controlFails = true;
-  EXPECT_EQ(ProgramSensor(f.cam), 1u);
+  EXPECT_EQ(ProgramSensor(f.cam).status, UsbStatus::kStall);
   EXPECT_EQ(f.fake.SleepsMs(), (std::vector<uint32_t>{500}));
   EXPECT_EQ(f.state->lastBlock, kGoldenBlock);
   f.fake.ClearLog();
   f.fake.controlFails = false;
-  EXPECT_EQ(ProgramSensor(f.cam), 0u);  // unchanged: not resent
+  EXPECT_TRUE(ProgramSensor(f.cam).ok());  // unchanged: not resent
   EXPECT_TRUE(f.fake.Log().empty());
 }
 
-TEST(ReprogramCamera, ResendsTheSameBytesValueAndIndex) {
+TEST(ResendSettings, ResendsTheSameBytesValueAndIndex) {
   FakeCamera f;
   OpenFresh(f);
   ProgramCamera(f.cam, 100000, 75, 1, 2);
-  ASSERT_EQ(ReprogramCamera(f.cam), 1u);
+  ASSERT_TRUE(ResendSettings(f.cam).ok());
   const auto p = Programs(f.fake);
   ASSERT_EQ(p.size(), 2u);
   EXPECT_EQ(p[1].data, p[0].data);

@@ -298,6 +298,44 @@ TEST_F(SimE2E, CloseDuringAThreadedExposureAbortsAndTheWorkerEnds) {
   EXPECT_TRUE(HoldsPattern(buf.data(), 376, 240, true));
 }
 
+TEST_F(SimE2E, ReopenWaitsForTheReadoutOfACameraThatIgnoredTheAbort) {
+  opts.ignore_abort = 1;
+  OpenAndProgram(752, 480, false);
+  cam->HoldReads(true);
+  sem_t done;
+  sem_init(&done, 0, 0);
+  ::ExposureSemaphore(&done);
+  std::vector<uint8_t> first(kFull8, 0xEE), second(kFull8, 0xEE);
+  ASSERT_NE(::ThreadedExposure(first.data()), ~uintptr_t{0});
+  ASSERT_TRUE(cam->WaitForPendingRead());
+  ::closeUSB();  // abort, 500 ms, not exposing: the readout is abandoned
+  EXPECT_EQ(::isExposing(), 0u);
+  EXPECT_EQ(cam->Stats().aborts, 1u);
+
+  uint32_t reopened = 9;
+  std::thread opener([&] { reopened = ::openUSB(0); });
+  ASSERT_TRUE(sys->WaitForFlagWaiters(1));
+  EXPECT_EQ(sem_trywait(&done), -1) << "the abandoned readout still runs";
+  // The read runs into its timeout (the camera's 1 ms and the 1 s margin);
+  // its device is closed, so nothing is retried, and the reopen goes ahead.
+  clock.Advance(1'001'000);
+  opener.join();
+  ASSERT_EQ(reopened, 1u);
+  EXPECT_EQ(sem_trywait(&done), 0) << "ended, and signalled, before the reopen";
+  EXPECT_EQ(cam->Stats().reads, 1u);
+  EXPECT_EQ(cam->Resets(), 0u);
+
+  cam->HoldReads(false);
+  ::ProgramCamera(10, 0, 0, 0);
+  ::Exposure(second.data());
+  EXPECT_TRUE(HoldsPattern(second.data(), 752, 480, false));
+  EXPECT_EQ(sem_trywait(&done), 0);
+  EXPECT_EQ(sem_trywait(&done), -1) << "one signal per readout";
+  EXPECT_EQ(cam->Stats().reads, 2u);
+  ::ExposureSemaphore(nullptr);
+  sem_destroy(&done);
+}
+
 TEST_F(SimE2E, GuideCommandsRunDuringAThreadedExposure) {
   OpenAndProgram(752, 480, false);
   cam->HoldReads(true);

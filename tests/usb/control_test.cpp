@@ -13,8 +13,7 @@ TEST(ControlTransfer, MapsArgumentsOntoTheSetupPacketIndexBeforeValue) {
   FakeCamera f;
   OpenFresh(f);
   uint8_t data[3] = {1, 2, 3};
-  EXPECT_EQ(ControlTransfer(f.cam, 0x41, 0x77, data, 3, /*index*/ 0x1234, /*value*/ 0xABCD),
-            kTransferOk);
+  EXPECT_TRUE(ControlTransfer(f.cam, 0x41, 0x77, data, 3, /*index*/ 0x1234, /*value*/ 0xABCD).ok());
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].setup.requestType, 0x41);
@@ -26,17 +25,17 @@ TEST(ControlTransfer, MapsArgumentsOntoTheSetupPacketIndexBeforeValue) {
   EXPECT_EQ(c[0].handle, f.state->usbHandle);
 }
 
-TEST(ControlTransfer, ReportsFailureAsOneAndSendsNothingWithoutADevice) {
+TEST(ControlTransfer, ReportsFailuresAndSendsNothingWithoutADevice) {
   FakeCamera f;
-  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0), kTransferFailed);
-  EXPECT_EQ(ControlIn(f.cam, kReqQuery, nullptr, 0, 0, 0), kTransferFailed);
+  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0).status, UsbStatus::kNoDevice);
+  EXPECT_EQ(ToTransferResult(ControlIn(f.cam, kReqQuery, nullptr, 0, 0, 0)), kTransferFailed);
   EXPECT_TRUE(f.fake.Log().empty());
 
   OpenFresh(f);
   f.fake.controlFails = true;
-  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0), kTransferFailed);
+  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0).status, UsbStatus::kStall);
   f.fake.controlFails = false;
-  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0), kTransferOk);
+  EXPECT_EQ(ToTransferResult(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0)), kTransferOk);
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 2u);
   EXPECT_EQ(c[0].setup.requestType, kVendorOut);
