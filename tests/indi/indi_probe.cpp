@@ -6,6 +6,7 @@
 //   message TEXT                               a message of the device
 //   state PROPERTY STATE SECONDS               a property was defined or set,
 //                                              seconds after the probe started
+//   sent PROPERTY SECONDS                      a set step went out
 //   count N SECONDS                            result of a count step
 //   fail WHY                                   a step failed (exit status 1)
 //
@@ -64,6 +65,9 @@ class Probe : public INDI::BaseClient {
     return it == types_.end() ? INDI_UNKNOWN : it->second;
   }
 
+  // Seconds since the probe started.
+  double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
   void MarkSet() {
     std::lock_guard<std::mutex> lock(mutex_);
     mark_ = counter_;
@@ -111,8 +115,6 @@ class Probe : public INDI::BaseClient {
   static std::chrono::duration<double> Seconds(double s) {
     return std::chrono::duration<double>(s);
   }
-  double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-
   void Record(INDI::Property p, bool removed) {
     if (device_ != p.getDeviceName()) return;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -196,6 +198,7 @@ void Set(Probe& probe, const std::string& device, const std::string& spec, doubl
   }
   const INDI_PROPERTY_TYPE type = probe.TypeOf(property, timeout);
   probe.MarkSet();
+  std::printf("sent %s %.3f\n", property.c_str(), probe.Elapsed());
   // The client library formats and sends the vector at once and keeps no
   // reference to it.
   if (type == INDI_NUMBER) {

@@ -212,7 +212,7 @@ class Probe:
             stdout, _ = self.proc.communicate()
         self.output = stdout
         self.ok = self.proc.returncode == 0
-        self.blobs, self.messages, self.states, self.counts = [], [], [], []
+        self.blobs, self.messages, self.states, self.counts, self.sent = [], [], [], [], []
         for line in stdout.splitlines():
             kind, _, rest = line.partition(" ")
             if kind == "blob":
@@ -223,6 +223,9 @@ class Probe:
             elif kind == "state":
                 name, state, seconds = rest.split(" ")
                 self.states.append((name, state, float(seconds)))
+            elif kind == "sent":
+                name, seconds = rest.split(" ")
+                self.sent.append((name, float(seconds)))
             elif kind == "count":
                 self.counts.append(int(rest.split(" ")[0]))
         return self
