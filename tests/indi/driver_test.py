@@ -2,9 +2,14 @@
 the simulated camera, and INDI's clients drive it as any application would.
 Run one class: python3 driver_test.py ExposureTest"""
 
+import glob
 import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import unittest
+from xml.etree import ElementTree
 
 import numpy as np
 from astropy.io import fits
@@ -304,6 +309,44 @@ class ConfigTest(ServerTest):
         probe = self.expose(server=again)
         with fits.open(probe.blobs[0][3]) as hdul:
             self.assertEqual((hdul[0].header["GAIN"], hdul[0].header["PIXSIZE1"]), (77, 5.2))
+
+
+class InstallTest(unittest.TestCase):
+    """The installed driver and its description, as client applications find
+    them: `cmake --install` into a fresh prefix, then the installed driver
+    under indiserver."""
+
+    def test_installed_driver_and_description(self):
+        prefix = tempfile.mkdtemp(prefix="tarncam-install-")
+        self.addCleanup(shutil.rmtree, prefix, True)
+        subprocess.run([os.environ["TARNCAM_CMAKE"], "--install", os.environ["TARNCAM_BUILD_DIR"],
+                        "--prefix", prefix], check=True, capture_output=True, timeout=120)
+        driver = os.path.join(prefix, "bin", "indi_tarncam_ccd")
+        description = os.path.join(prefix, "share", "indi", "indi_tarncam_ccd.xml")
+        self.assertTrue(os.access(driver, os.X_OK))
+
+        # Clients list the device under CCDs and start the executable named
+        # there for its label; the device name it reports must match.
+        root = ElementTree.parse(description).getroot()
+        group = root.find("devGroup")
+        self.assertEqual(group.get("group"), "CCDs")
+        device = group.find("device")
+        self.assertEqual(device.get("label"), DEVICE)
+        self.assertEqual(device.find("driver").get("name"), DEVICE)
+        self.assertEqual(device.find("driver").text, "indi_tarncam_ccd")
+        # No entry of the system's driver lists uses the label, or clients
+        # would start that entry's executable instead.
+        for listing in glob.glob("/usr/share/indi/*.xml"):
+            for other in ElementTree.parse(listing).getroot().iter("device"):
+                self.assertNotEqual(other.get("label"), DEVICE, listing)
+
+        server = Server("scene=test-pattern", drivers=[driver])
+        self.addCleanup(server.cleanup)
+        server.start()
+        self.assertEqual(server.value("DRIVER_INFO.DRIVER_NAME"), DEVICE)
+        server.connect_simulated()
+        probe = server.probe(EXPOSE % 0.01, "blobs 1")
+        self.assertTrue(probe.ok, probe)
 
 
 if __name__ == "__main__":
