@@ -212,7 +212,7 @@ bool TarncamCcd::updateProperties() {
           INDI::Property(GuideMapSP)}) {
       loadConfig(true, p.getName());
     }
-    UpdateBayer();
+    UpdateFrameFormat();
   } else {
     deleteProperty(CameraInfoTP.getName());
     deleteProperty(GainNP.getName());
@@ -349,7 +349,7 @@ bool TarncamCcd::ISNewSwitch(const char* dev, const char* name, ISState* states,
         SetControl(TARNCAM_CONTROL_FLIP_VERTICAL, IsOn(FlipSP, 1), "vertical flip");
     FlipSP.setState(ok ? IPS_OK : IPS_ALERT);
     FlipSP.apply();
-    UpdateBayer();
+    UpdateFrameFormat();
     return true;
   }
 
@@ -672,15 +672,21 @@ bool TarncamCcd::ApplyWindow(uint32_t width, uint32_t height, std::string* error
     PrimaryCCD.setFrame(window.x_origin, window.y_origin, window.width, window.height);
     PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(window.frame_bytes));
   }
-  UpdateBayer();
+  UpdateFrameFormat();
   return true;
 }
 
-void TarncamCcd::UpdateBayer() {
-  if (camera_ == nullptr || !HasBayer()) return;
+void TarncamCcd::UpdateFrameFormat() {
+  if (camera_ == nullptr) return;
   tarncam_window window{};
   window.struct_size = sizeof window;
   tarncam_get_window(camera_, &window);
+  // The stream manager sizes recordings from this when recording starts,
+  // which may start the stream.
+  Streamer->setPixelFormat(PixelFormatFor(window.bayer_pattern),
+                           window.bytes_per_sample == 2 ? 16 : 8);
+  Streamer->setSize(window.width, window.height);
+  if (!HasBayer()) return;
   // The pattern is that of the frame's first pixel as delivered, so the
   // offsets stay 0.
   IUSaveText(&BayerT[0], "0");
@@ -708,9 +714,12 @@ bool TarncamCcd::SetCaptureFormat(uint8_t index) {
   tarncam_window window{};
   window.struct_size = sizeof window;
   tarncam_get_window(camera_, &window);
-  std::lock_guard<std::mutex> guard(ccdBufferLock);
-  PrimaryCCD.setBPP(depth == 10 ? 16 : 8);
-  PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(window.frame_bytes));
+  {
+    std::lock_guard<std::mutex> guard(ccdBufferLock);
+    PrimaryCCD.setBPP(depth == 10 ? 16 : 8);
+    PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(window.frame_bytes));
+  }
+  UpdateFrameFormat();
   return true;
 }
 
@@ -965,12 +974,7 @@ bool TarncamCcd::StartStreaming() {
     LOG_ERROR("The video stream cannot start during an exposure.");
     return false;
   }
-  tarncam_window window{};
-  window.struct_size = sizeof window;
-  tarncam_get_window(camera_, &window);
-  Streamer->setPixelFormat(PixelFormatFor(window.bayer_pattern),
-                           window.bytes_per_sample == 2 ? 16 : 8);
-  Streamer->setSize(window.width, window.height);
+  UpdateFrameFormat();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     streaming_ = true;

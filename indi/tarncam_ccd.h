@@ -106,7 +106,9 @@ class TarncamCcd : public INDI::CCD {
   // Settings.
   bool SetControl(tarncam_control control, int64_t value, const char* what);
   bool ApplyWindow(uint32_t width, uint32_t height, std::string* note);
-  void UpdateBayer();
+  // Tells the stream manager and, for a colour camera, CCD_CFA what a
+  // frame of the current settings looks like.
+  void UpdateFrameFormat();
   bool GeometryLocked(const char* what);
   GuideMapping CurrentGuideMapping() const;
 

@@ -5,6 +5,7 @@ Run one class: python3 driver_test.py ExposureTest"""
 import glob
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -139,6 +140,24 @@ class ExposureTest(ServerTest):
         self.assertGreaterEqual(rate, 1 if SANITIZED else 3, probe.counts)
         self.assertLessEqual(rate, 11, probe.counts)
         self.assertEqual(probe.blobs[-1][1], ".fits")
+
+        # Recording five frames starts the stream by itself.
+        folder = os.path.join(self.server.dir, "recordings")
+        probe = self.server.probe(
+            "set RECORD_FILE.RECORD_FILE_DIR=%s;RECORD_FILE_NAME=clip" % folder,
+            "wait RECORD_FILE=Idle",
+            "set RECORD_OPTIONS.RECORD_FRAME_TOTAL=5", "wait RECORD_OPTIONS=Ok",
+            "set RECORD_STREAM.RECORD_FRAME_ON=On", "wait RECORD_STREAM=Busy",
+            "wait RECORD_STREAM=Idle")
+        self.assertTrue(probe.ok, probe)
+        with open(os.path.join(folder, "clip.ser"), "rb") as f:
+            ser = f.read()
+        # SER: a 178-byte header (width, height, bits per sample, frames at
+        # bytes 26 to 41), the frames, then their timestamps.
+        self.assertEqual(struct.unpack_from("<4i", ser, 26), (752, 480, 8, 5))
+        first = np.frombuffer(ser, dtype=np.uint8, count=752 * 480, offset=178)
+        np.testing.assert_array_equal(first.reshape(480, 752),
+                                      expected_test_pattern(752, 480, False))
 
 
 class FaultTest(ServerTest):
