@@ -103,10 +103,10 @@ class ExposureTest(ServerTest):
     def test_abort_ends_the_exposure_without_an_image(self):
         probe = self.server.probe(
             "set CCD_FRAME.WIDTH=752;HEIGHT=480", "wait CCD_FRAME=Ok",
-            EXPOSE % 3, "wait CCD_EXPOSURE=Busy", "sleep 0.5",
+            EXPOSE % 2, "wait CCD_EXPOSURE=Busy", "sleep 0.5",
             "set CCD_ABORT_EXPOSURE.ABORT=On", "wait CCD_EXPOSURE=Idle",
             # Past the end the aborted exposure would have had.
-            "noblob 3",
+            "noblob 2",
             EXPOSE % 0.01, "blobs 1", "wait CCD_EXPOSURE=Ok")
         self.assertTrue(probe.ok, probe)
         self.check_test_pattern(probe.blobs[0][3], 752, 480, False)
