@@ -85,9 +85,9 @@ TarncamCcd::TarncamCcd()
   setVersion(TARNCAM_INDI_VERSION_MAJOR, TARNCAM_INDI_VERSION_MINOR);
 }
 
+// The device is a static object, destroyed after the camera library's own
+// statics when the driver ends; ReleaseAtExit has closed the camera before.
 TarncamCcd::~TarncamCcd() {
-  CloseCamera();
-  RemoveSimulatedCameras();
   if (wakeCallback_ >= 0) IERmCallback(wakeCallback_);
   for (int fd : wakePipe_) {
     if (fd >= 0) close(fd);
@@ -95,6 +95,27 @@ TarncamCcd::~TarncamCcd() {
 }
 
 const char* TarncamCcd::getDefaultName() { return kDeviceName; }
+
+namespace {
+TarncamCcd* exitDevice = nullptr;
+void ReleaseCameraAtExit() { exitDevice->ReleaseCamera(); }
+}  // namespace
+
+void TarncamCcd::ArmExitHandler() {
+  // Exit handlers and static destructors run in the reverse order of their
+  // registration. Registered once the library is in use, this handler runs
+  // while the library's statics still stand, and closes the camera (ending
+  // an exposure in progress) when the driver ends, as on the end of its
+  // input from indiserver.
+  if (exitDevice != nullptr) return;
+  exitDevice = this;
+  std::atexit(&ReleaseCameraAtExit);
+}
+
+void TarncamCcd::ReleaseCamera() {
+  CloseCamera();
+  RemoveSimulatedCameras();
+}
 
 // ---------------------------------------------------------------------------
 // Properties
@@ -404,7 +425,9 @@ bool TarncamCcd::saveConfigItems(FILE* fp) {
 std::vector<tarncam_camera_info> TarncamCcd::ScanCameras() {
   uint32_t count = 0;
   std::vector<tarncam_camera_info> infos;
-  if (tarncam_list_cameras(nullptr, 0, &count) == TARNCAM_OK && count > 0) {
+  const tarncam_status listed = tarncam_list_cameras(nullptr, 0, &count);
+  ArmExitHandler();
+  if (listed == TARNCAM_OK && count > 0) {
     infos.resize(count);
     infos[0].struct_size = sizeof(tarncam_camera_info);
     uint32_t present = 0;

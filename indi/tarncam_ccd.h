@@ -42,6 +42,10 @@ class TarncamCcd : public INDI::CCD {
                    int n) override;
   bool ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) override;
 
+  // Closes the camera and removes the simulated ones: what the driver does
+  // before the process ends.
+  void ReleaseCamera();
+
  protected:
   bool Connect() override;
   bool Disconnect() override;
@@ -91,6 +95,7 @@ class TarncamCcd : public INDI::CCD {
   };
 
   // Cameras and connection.
+  void ArmExitHandler();
   // Lists the cameras present and shows them in TARNCAM_CAMERAS.
   std::vector<tarncam_camera_info> ScanCameras();
   void DefineCameraList();

@@ -10,6 +10,7 @@ command-line clients; BLOBs come through indi_probe (tests/indi), a client
 on libindi's client library."""
 
 import ctypes
+import glob
 import os
 import re
 import shutil
@@ -33,19 +34,34 @@ COMMAND_TIMEOUT_S = 60
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def _sanitizer_env(program):
+def _sanitizer_env(program, log_dir):
     """The environment for the driver ("driver") or indi_probe ("probe") in
-    a ThreadSanitizer build: races that are libindi's own are suppressed for
-    the driver, and the probe does not report the listener thread that
-    libindi's client library leaves running at exit."""
+    a sanitizer build. Reports go to files in `log_dir`, which the server
+    checks when it stops. Under ThreadSanitizer, races that are libindi's own
+    are suppressed for the driver, and the probe does not report the
+    listener thread that libindi's client library leaves running at exit."""
     env = dict(os.environ)
     tsan = env.get("TSAN_OPTIONS", "")
     if program == "driver":
         tsan += ":suppressions=" + os.path.join(HERE, "tsan.supp")
     else:
         tsan += ":report_thread_leaks=0"
-    env["TSAN_OPTIONS"] = tsan.lstrip(":")
+    env["TSAN_OPTIONS"] = tsan
+    log = ":log_path=" + os.path.join(log_dir, "sanitizer-" + program)
+    for name in ("ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"):
+        env[name] = (env.get(name, "") + log).lstrip(":")
     return env
+
+
+def sanitizer_reports(folder):
+    """The sanitizer reports of errors written below `folder`."""
+    found = []
+    for path in glob.glob(os.path.join(folder, "**", "sanitizer-*"), recursive=True):
+        with open(path, errors="replace") as f:
+            text = f.read()
+        if re.search(r"ERROR: \w+Sanitizer|WARNING: ThreadSanitizer|runtime error:", text):
+            found.append(path + ":\n" + text)
+    return found
 
 
 def _die_with_parent():
@@ -82,7 +98,7 @@ class Server:
         for _ in range(3):
             self.port = _free_port()
             self.log_path = os.path.join(self.dir, "server-%d.log" % self.port)
-            env = dict(_sanitizer_env("driver"), HOME=self.home, TARNCAM_SIM=self.sim)
+            env = dict(_sanitizer_env("driver", self.dir), HOME=self.home, TARNCAM_SIM=self.sim)
             with open(self.log_path, "w") as log:
                 self.proc = subprocess.Popen(
                     [INDISERVER, "-v", "-r", "0", "-p", str(self.port),
@@ -103,23 +119,39 @@ class Server:
         return False
 
     def stop(self):
+        """Stops indiserver first: its driver then reads the end of its input
+        and ends by itself, closing the camera and running the sanitizers'
+        checks at exit. Whatever is left of the process group is killed."""
         if self.proc is None:
             return
-        for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
+        group = self.proc.pid
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
             try:
-                os.killpg(self.proc.pid, sig)
+                os.killpg(group, 0)
             except ProcessLookupError:
                 break
-            try:
-                self.proc.wait(grace)
-                break
-            except subprocess.TimeoutExpired:
-                continue
+            time.sleep(0.05)
+        try:
+            os.killpg(group, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
         self.proc = None
 
     def cleanup(self):
+        """Stops the server and removes its files; fails when a sanitizer
+        reported an error in the driver or a probe."""
         self.stop()
+        reports = sanitizer_reports(self.dir)
         shutil.rmtree(self.dir, ignore_errors=True)
+        if reports:
+            raise AssertionError("sanitizer reports:\n" + "\n".join(reports))
 
     def log(self):
         try:
@@ -197,7 +229,7 @@ class Probe:
             [PROBE, "--port", str(server.port), "--device", server.device, "--out", self.dir,
              "--timeout", str(timeout), "--ready", ready, *steps],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-            env=_sanitizer_env("probe"))
+            env=_sanitizer_env("probe", self.dir))
         deadline = time.monotonic() + timeout
         while wait_ready and not os.path.exists(ready) and self.proc.poll() is None:
             if time.monotonic() > deadline:
