@@ -105,11 +105,6 @@ class Probe : public INDI::BaseClient {
     std::printf("message %s\n", d.messageQueue(id).c_str());
     std::fflush(stdout);
   }
-  void serverDisconnected(int) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    disconnected_ = true;
-    changed_.notify_all();
-  }
 
  private:
   static std::chrono::duration<double> Seconds(double s) {
@@ -165,7 +160,6 @@ class Probe : public INDI::BaseClient {
   uint64_t counter_ = 0;
   uint64_t mark_ = 0;
   uint64_t blobs_ = 0;
-  bool disconnected_ = false;
 };
 
 std::vector<std::string> Split(const std::string& text, char separator) {
