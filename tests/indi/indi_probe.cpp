@@ -17,6 +17,8 @@
 //                                         after the last set step was sent
 //   gone PROP                             the property was deleted since the
 //                                         last set step
+//   message TEXT                          a message containing TEXT came
+//                                         since the last set step
 //   blobs N                               N more BLOBs arrive
 //   noblob SECONDS                        no BLOB arrives for that long
 //   count SECONDS                         counts the BLOBs of that long
@@ -83,6 +85,16 @@ class Probe : public INDI::BaseClient {
     });
   }
 
+  bool WaitMessage(const std::string& part, double seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, Seconds(seconds), [&] {
+      for (const auto& [index, text] : messages_) {
+        if (index > mark_ && text.find(part) != std::string::npos) return true;
+      }
+      return false;
+    });
+  }
+
   bool WaitBlobs(uint64_t target, double seconds) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, Seconds(seconds), [&] { return blobs_ >= target; });
@@ -102,8 +114,11 @@ class Probe : public INDI::BaseClient {
   void removeProperty(INDI::Property p) override { Record(p, true); }
   void newMessage(INDI::BaseDevice d, int id) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::printf("message %s\n", d.messageQueue(id).c_str());
+    const std::string text = d.messageQueue(id);
+    messages_.emplace_back(++counter_, text);
+    std::printf("message %s\n", text.c_str());
     std::fflush(stdout);
+    changed_.notify_all();
   }
 
  private:
@@ -157,6 +172,7 @@ class Probe : public INDI::BaseClient {
   std::condition_variable changed_;
   std::map<std::string, INDI_PROPERTY_TYPE> types_;
   std::map<std::string, std::vector<Update>> updates_;
+  std::vector<std::pair<uint64_t, std::string>> messages_;
   uint64_t counter_ = 0;
   uint64_t mark_ = 0;
   uint64_t blobs_ = 0;
@@ -289,6 +305,8 @@ int main(int argc, char** argv) {
       if (eq == std::string::npos) Fail("bad wait: " + arg);
       if (!probe.WaitState(arg.substr(0, eq), arg.substr(eq + 1), timeout))
         Fail("timeout: " + step);
+    } else if (verb == "message") {
+      if (!probe.WaitMessage(arg, timeout)) Fail("timeout: " + step);
     } else if (verb == "gone") {
       if (!probe.WaitState(arg, "", timeout)) Fail("timeout: " + step);
     } else if (verb == "blobs") {
