@@ -12,6 +12,7 @@ bool ClaimExposure(CameraState& s) {
 std::uintptr_t RunClaimedExposure(Camera& cam, uint8_t* destination, ExposureThread thread) {
   CameraState& s = cam.state;
   s.frameDest = destination;
+  s.exposureHadDevice.store(s.DeviceOpen() ? 1 : 0, std::memory_order_relaxed);
   // Counted before the readout can start, so an open after a close never
   // misses a readout the close abandoned.
   s.readoutsRunning.fetch_add(1, std::memory_order_acq_rel);

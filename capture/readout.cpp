@@ -17,6 +17,23 @@ constexpr uint32_t kResetHoldMs = 50;
 constexpr uint32_t kRestartWaitMs = 3000;
 constexpr uint64_t kRawSize = kFrameBufferEntries;
 
+// The controller restart of a retry: the characters '1' and '0' into the CPU
+// control register, whose bit 0 holds the CPU in reset and then lets it
+// restart the program already in RAM. Sent on the handles the readout holds,
+// so that a restart once begun is finished even when the device is closed
+// meanwhile (the handles live on until the readout lets go of them): a CPU
+// left held would keep the camera's program stopped until it lost power.
+void RestartController(Camera& cam, Handle usb) {
+  auto write = [&](uint8_t byte) {
+    const SetupPacket setup{kVendorOut, kReqFirmwareLoad, kCpuControlRegister, 0, 1};
+    cam.usb().ControlTransfer(usb, setup, &byte, 1);
+  };
+  write(0x31);
+  cam.sys().SleepAlertable(kResetHoldMs);
+  write(0x30);
+  cam.sys().SleepAlertable(kRestartWaitMs);
+}
+
 bool Stopped(const ReadoutOptions& o) {
   return o.stop != nullptr && o.stop->load(std::memory_order_acquire) != 0;
 }
@@ -33,9 +50,12 @@ void ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer,
       if (!lease.Current()) break;
       if (options.giveUpWhenGone && report.lastRead.status == UsbStatus::kNoDevice) break;
       if (Stopped(options)) break;
-      ResetAndReprogram(cam);
-      // The device may have been closed during the reset's waits: a read
-      // issued now would outlive the session it belongs to.
+      RestartController(cam, lease.usb());
+      // The restart dropped the sensor settings. With the device closed
+      // during the restart's waits nothing is sent, and the resend stays due
+      // for the next programming; a read issued now would outlive the
+      // session it belongs to.
+      ResendSettings(cam);
       if (!lease.Current()) break;
     }
     if (Stopped(options)) {
@@ -127,6 +147,7 @@ FrameReport ReadFrameInto(Camera& cam, uint8_t* dest, const ReadoutOptions& opti
     CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
   }
   report.rowsCopied = static_cast<uint32_t>(rows);
+  report.bytesCopied = rows * rowSize;
 
   if (wide) {
     // Only the words this readout wrote are converted.
@@ -144,13 +165,30 @@ uint32_t ReadFrame(Camera& cam) {
   uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
   const FrameReport report = ReadFrameInto(cam, dest0);
   if (!report.deviceOpen) {
+    s.lastFrameOutcome.store(kFrameNone, std::memory_order_relaxed);
     s.exposing.store(0, std::memory_order_release);
-    return 0;
+    // A close that overtook the worker before its first read leaves the
+    // device closed here, but the exposure was accepted with it open: the
+    // caller waits on its semaphore, the only sign of the end after a
+    // close, so it is released as for any ended readout.
+    if (s.exposureHadDevice.load(std::memory_order_relaxed) == 0) return 0;
+    const Handle semaphore = s.doneSemaphore.load(std::memory_order_relaxed);
+    return semaphore == 0 ? 0 : cam.sys().SignalSemaphore(semaphore);
   }
   // After five failed reads the buffer is delivered as it stands: callers of
-  // the exported functions take the end of an exposure as its frame.
-  s.frameDest =
-      dest0 + uint64_t{report.rowsCopied} * s.rowBytes * ((s.dynamicRange & 1) != 0 ? 2 : 1);
+  // the exported functions take the end of an exposure as its frame. The
+  // outcome tells native clients what they got.
+  uint32_t outcome = !report.delivered                               ? kFrameFailed
+                     : report.bytesReceived < report.transferBytes ? kFrameShort
+                                                                     : kFrameComplete;
+  // A pending resend means the camera never took the settings this frame
+  // was read with.
+  if (s.forceResend != 0) outcome |= kFrameUnconfirmed;
+  s.lastFrameOutcome.store(outcome, std::memory_order_relaxed);
+  s.lastFrameExpected.store(report.transferBytes, std::memory_order_relaxed);
+  s.lastFrameReceived.store(report.delivered ? report.bytesReceived : 0,
+                            std::memory_order_relaxed);
+  s.frameDest = dest0 + report.bytesCopied;
 
   // Publish: the whole frame is written; clearing exposing with release
   // ordering hands it to the caller, and only then is the semaphore
@@ -163,26 +201,25 @@ uint32_t ReadFrame(Camera& cam) {
 
 void EndReadout(Camera& cam) {
   CameraState& s = cam.state;
-  s.readoutsRunning.fetch_sub(1, std::memory_order_acq_rel);
+  // Sequentially consistent: a wake that finds no one waiting relies on it.
+  s.readoutsRunning.fetch_sub(1);
   cam.sys().WakeFlagWaiters(s.readoutsRunning);
 }
 
 void ReadFrameWorker(void* arg) {
-  Camera& cam = *static_cast<Camera*>(arg);
+  // The platform as it stands now, while the exposure keeps it from being
+  // swapped: once the frame is published the caller may point the exported
+  // camera elsewhere (detach a simulator), and this readout is not done yet.
+  Camera& shared = *static_cast<Camera*>(arg);
+  Platform platform = shared.platform;
+  Camera cam{shared.state, platform};
   ReadFrame(cam);
   EndReadout(cam);
 }
 
 void ResetAndReprogram(Camera& cam) {
-  // The characters '1' and '0' into the CPU control register: bit 0 holds
-  // the CPU in reset, then lets it restart the program already in RAM.
-  uint8_t hold = 0x31;
-  ControlOut(cam, kReqFirmwareLoad, &hold, 1, 0, kCpuControlRegister);
-  cam.sys().SleepAlertable(kResetHoldMs);
-  uint8_t run = 0x30;
-  ControlOut(cam, kReqFirmwareLoad, &run, 1, 0, kCpuControlRegister);
-  cam.sys().SleepAlertable(kRestartWaitMs);
-  // The restart dropped the sensor settings.
+  LinkLease lease(cam);
+  if (lease) RestartController(cam, lease.usb());
   ResendSettings(cam);
 }
 

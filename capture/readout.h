@@ -38,6 +38,7 @@ struct FrameReport {
   uint32_t bytesReceived = 0;  // what the read that succeeded delivered
   uint32_t rowsReceived = 0;   // window rows whose samples all arrived
   uint32_t rowsCopied = 0;     // rows written to the destination
+  uint64_t bytesCopied = 0;    // and their bytes
   // The last read: when it was issued and when it returned.
   uint64_t startMonoNs = 0;
   uint64_t endMonoNs = 0;
@@ -65,7 +66,9 @@ uint32_t ReadFrame(Camera& cam);
 void ReadFrameWorker(void* arg);
 
 // Marks the end of a readout counted in readoutsRunning and wakes an open
-// that waits for it. The last thing a readout does with its camera.
+// that waits for it. The last thing a readout does with its camera: it comes
+// after the publish, so it uses only the state record and system services,
+// which outlive the readout (see ReadFrameWorker).
 void EndReadout(Camera& cam);
 
 // Restarts the controller's program and resends the last settings.

@@ -53,6 +53,17 @@ struct LinkBook {
   Retired retired[kRetiredSlots]{};
 };
 
+// How a readout ended; the 36 exports deliver every frame alike.
+enum FrameOutcome : uint32_t {
+  kFrameNone = 0,      // no readout yet, or it found no device open
+  kFrameComplete = 1,  // a read delivered the whole transfer
+  kFrameShort = 2,     // the read ended early with success (an abort, or less sent)
+  kFrameFailed = 3,    // every read failed: the raw buffer's old content was delivered
+};
+// Added to the outcome when the camera had not confirmed the settings the
+// readout assumed (their last sending failed, or none since the open).
+inline constexpr uint32_t kFrameUnconfirmed = 0x100;
+
 struct CameraState {
   // --- Caller settings (stored by the setters and ProgramCamera) ---
   uint16_t width = 752;
@@ -101,6 +112,9 @@ struct CameraState {
 
   // --- Capture and output ---
   std::atomic<uint32_t> exposing{0};
+  // The exposure in progress was accepted with a device open: it ends with a
+  // semaphore release even when a close overtakes its readout.
+  std::atomic<uint32_t> exposureHadDevice{0};
   // Readouts started through the exported exposures and not yet returned,
   // abandoned ones included (closeUSB clears `exposing` without waiting for
   // its readout). An open waits for this to reach 0, so that a readout of an
@@ -114,6 +128,12 @@ struct CameraState {
   // load. Nothing in the interface reads them.
   std::atomic<uint32_t> readsAttempted{0};
   std::atomic<uint32_t> readsFailed{0};
+  // How the last readout ended (FrameOutcome, with kFrameUnconfirmed), and
+  // the bytes it asked for and received. Written before `exposing` is
+  // cleared, so a caller that saw the exposure end reads them whole.
+  std::atomic<uint32_t> lastFrameOutcome{0};
+  std::atomic<uint32_t> lastFrameExpected{0};
+  std::atomic<uint32_t> lastFrameReceived{0};
   alignas(64) std::array<uint8_t, kFrameBufferEntries> rawBuffer{};
   alignas(64) std::array<uint16_t, kFrameBufferEntries> wideBuffer{};
 

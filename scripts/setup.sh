@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
+  clang-14 libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386
@@ -13,6 +14,7 @@ packages=(
   libopencv-imgproc-dev
   libindi-dev indi-bin
   fitsverify python3 python3-astropy python3-numpy
+  qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
 )
 
 sudo=""

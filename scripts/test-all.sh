@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native library in an optimised
 # build, under AddressSanitizer+UBSan and under ThreadSanitizer, and the
-# 32-bit Windows DLL (cross-built, checked and run under Wine).
+# 32-bit Windows DLL (cross-built, checked and run under Wine); then every
+# fuzz target briefly (FUZZ_SECONDS each, default 10; 0 skips them).
+#
+# Wine runs natively where this machine runs 32-bit programs, else in a QEMU
+# VM (cmake/wine-run.sh decides). Where it runs natively, the Wine tests run
+# a second time through the VM, so that neither way goes untested.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,11 +15,59 @@ bash scripts/setup.sh
 jobs=${JOBS:-$(nproc)}
 presets=(${PRESETS:-linux-release linux-asan linux-tsan mingw-i686})
 start=$(date +%s)
+notes=()
+
+# The Wine programs' own tallies from the last ctest run, so that the log
+# shows they ran (ctest keeps passing tests' output to itself).
+wine_results() {
+  awk '{sub(/\r$/, "")}
+       /^[0-9]+\/[0-9]+ Test: / {name = $3}
+       /^[0-9]+ passed, [0-9]+ failed$/ {print "    " name " (under Wine) reported " $0}' \
+    "build/$1/Testing/Temporary/LastTest.log"
+}
 for preset in "${presets[@]}"; do
+  preset_start=$(date +%s)
   echo "=== ${preset}: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  wine_where=
+  vm_ok=
+  if [ "$preset" = mingw-i686 ]; then
+    # One line: natively, in a VM, or "SKIPPED: <reason>".
+    wine_where=$(bash cmake/wine-run.sh --where || true)
+    echo "=== ${preset}: ${wine_where}"
+    case $wine_where in SKIPPED:*) notes+=("$wine_where") ;; esac
+    if vm_why=$(testvm/tarncam-vm check); then
+      vm_ok=1
+      # Fetch and build the VM's kernel and initramfs outside any test's time.
+      testvm/tarncam-vm prepare --usb >/dev/null
+    else
+      notes+=("SKIPPED: the VM runner's tests (testvm_*): $vm_why")
+    fi
+  fi
   echo "=== ${preset}: test"
   ctest --preset "$preset" -j "$jobs"
+  [ -z "$wine_where" ] || wine_results "$preset"
+  if [[ $wine_where == "Wine runs natively"* ]]; then
+    if [ -n "$vm_ok" ]; then
+      echo "=== ${preset}: the Wine tests again, in the VM"
+      TARNCAM_WINE_VM=1 ctest --preset "$preset" -j "$jobs" -L wine
+      wine_results "$preset"
+    else
+      notes+=("SKIPPED: the Wine tests in the VM: $vm_why")
+    fi
+  fi
+  echo "=== ${preset}: done in $(( $(date +%s) - preset_start )) s"
 done
+fuzz_seconds=${FUZZ_SECONDS:-10}
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "=== linux-fuzz: configure and build"
+  cmake --preset linux-fuzz >/dev/null
+  cmake --build --preset linux-fuzz -j "$jobs"
+  echo "=== linux-fuzz: ${fuzz_seconds} s per target"
+  bash fuzz/run_fuzzers.sh "$fuzz_seconds"
+fi
 echo "=== all presets passed in $(( $(date +%s) - start )) s: ${presets[*]}"
+for note in "${notes[@]}"; do
+  echo "$note"
+done

@@ -66,8 +66,7 @@ UsbResult ProgramSensor(Camera& cam, SettleAfterFailure settle) {
       block != s.lastBlock || s.forceResend != 0 || s.lastExposure != w.deviceExposure;
   if (!send) return UsbResult::Ok();
 
-  // Remembered before the transfer and kept if it fails: a failed block goes
-  // out again only when something changes or a resend is forced.
+  // Remembered before the transfer and kept if it fails.
   s.forceResend = 0;
   s.lastBlock = block;
   s.lastExposure = w.deviceExposure;
@@ -75,6 +74,10 @@ UsbResult ProgramSensor(Camera& cam, SettleAfterFailure settle) {
       ControlOut(cam, kReqProgram, block.data(), static_cast<uint32_t>(block.size()),
                  static_cast<uint16_t>(w.deviceExposure >> 16),
                  static_cast<uint16_t>(w.deviceExposure & 0xFFFF));
+  // A block the camera did not take goes out again at the next programming,
+  // changed or not: until then the camera runs on settings that lastBlock no
+  // longer describes, and its frames would have another size.
+  if (!result.ok()) s.forceResend = 1;
   // The sensor needs this long to take the new settings.
   if (result.ok() || settle == SettleAfterFailure::kWait)
     cam.sys().SleepAlertable(kProgramSettleMs);

@@ -25,6 +25,14 @@ bool Fx2Model::DownloadMatches() const {
   return writtenList.size() == expected.size();
 }
 
+void Fx2Model::PowerLoss() {
+  ram.fill(0);
+  for (uint16_t w : writtenList) written[w] = false;
+  writtenList.clear();
+  programmed = false;
+  held = false;
+}
+
 Fx2Model::Release Fx2Model::Write(uint16_t address, const uint8_t* data, uint32_t length) {
   Release result = Release::kNone;
   for (uint32_t i = 0; i < length; ++i) {

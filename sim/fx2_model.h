@@ -33,6 +33,9 @@ class Fx2Model {
   // control register set off (kNone for every other write).
   Release Write(uint16_t address, const uint8_t* data, uint32_t length);
 
+  // Power lost: the RAM program is gone and the CPU runs nothing.
+  void PowerLoss();
+
   bool Programmed() const { return programmed; }
   bool CpuHeld() const { return held; }
   // The program runs: programmed and not held in reset.

@@ -3,6 +3,7 @@
 #include <semaphore.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -59,12 +60,19 @@ Options DefaultOptions() {
 }
 
 bool ValidOptions(const Options& o) {
-  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };
+  auto prob = [](double p) { return p >= 0.0 && p <= 1.0; };  // false for NaN too
+  // Levels stay finite and within what the frame arithmetic (single
+  // precision) carries: NaN, infinities and 1e300 electrons are refused, not
+  // rendered.
+  auto level = [](double v, double most) { return std::isfinite(v) && v >= 0 && v <= most; };
   return (o.scene == TARNCAM_SIM_SCENE_STARS || o.scene == TARNCAM_SIM_SCENE_TEST_PATTERN) &&
          prob(o.read_fail_probability) && prob(o.read_timeout_probability) &&
-         prob(o.short_read_probability) && prob(o.control_fail_probability) && o.seeing_px >= 0.1 &&
-         o.seeing_px <= 20 && o.star_brightness >= 0 && o.sky_level >= 0 && o.read_noise >= 0 &&
-         o.star_count <= 10000;
+         prob(o.short_read_probability) && prob(o.control_fail_probability) &&
+         prob(o.disconnect_probability) && o.seeing_px >= 0.1 && o.seeing_px <= 20 &&
+         level(o.star_brightness, kMaxStarBrightness) && level(o.sky_level, kMaxSkyLevel) &&
+         level(o.read_noise, kMaxReadNoise) && std::isfinite(o.guide_rate) &&
+         std::fabs(o.guide_rate) <= kMaxGuideRate && o.star_count <= 10000 &&
+         o.hot_pixels <= kMaxHotPixels;
 }
 
 uint32_t IdWord(const Options& o) {
@@ -136,12 +144,25 @@ void SimCamera::UpdatePresence(uint64_t now) {
   }
 }
 
-void SimCamera::GoAway(uint64_t now, uint64_t backAt) {
-  (void)now;
+void SimCamera::GoAway(uint64_t now, uint64_t backAt, bool unplugged) {
   present = false;
   backAtUs = backAt;
   ++epoch;  // every handle opened so far is dead
+  if (unplugged && opts.replug_blank != 0 && fx2.Programmed()) {
+    // Without power the controller forgets its program and the sensor its
+    // settings; it will come back blank.
+    fx2.PowerLoss();
+    sensor = PowerOnSettings();
+    StopAxis(axisX, now);
+    StopAxis(axisY, now);
+    ++faults.blankReturns;
+  }
   cv.notify_all();
+}
+
+void SimCamera::NoteUse(Handle h) {
+  const auto it = handles.find(h);
+  if (it != handles.end() && it->second.closed) ++faults.releasedHandleUses;
 }
 
 // A handle works only for the device it was opened on: once the device left
@@ -153,6 +174,7 @@ SimCamera::HandleInfo* SimCamera::Live(Handle h, bool wantInterface) {
   auto it = handles.find(h);
   if (it == handles.end()) return nullptr;
   HandleInfo& info = it->second;
+  if (info.closed) ++faults.releasedHandleUses;
   if (info.closed || info.isInterface != wantInterface || info.epoch != epoch || !present)
     return nullptr;
   return &info;
@@ -216,10 +238,15 @@ UsbResult SimCamera::ClaimInterface(Handle device, Handle* usb) {
 void SimCamera::Close(Handle device, Handle usb) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  auto it = handles.find(usb);
-  if (it != handles.end() && it->second.isInterface) handles.erase(it);
-  it = handles.find(device);
-  if (it != handles.end() && !it->second.isInterface) handles.erase(it);
+  // Released handles stay known, so that a later use of one is counted.
+  auto release = [this](Handle h, bool isInterface) {
+    auto it = handles.find(h);
+    if (it == handles.end() || it->second.isInterface != isInterface) return;
+    if (it->second.closed) ++faults.releasedHandleUses;  // released twice
+    it->second.closed = true;
+  };
+  release(usb, true);
+  release(device, false);
   cv.notify_all();  // a read pending on the interface ends
 }
 
@@ -243,6 +270,7 @@ UsbResult SimCamera::SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) {
 
 void SimCamera::CancelTransfers(Handle usb) {
   std::lock_guard<std::mutex> g(mu);
+  NoteUse(usb);
   if (readPending) {
     readCancelled = usb;
     cv.notify_all();
@@ -271,8 +299,10 @@ UsbResult SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& set
   const uint64_t n = ++controlNumber;
   ++stats.control_transfers;
   if (n == opts.fail_control_number ||
-      (opts.control_fail_probability > 0 && Chance(n, 4) < opts.control_fail_probability))
+      (opts.control_fail_probability > 0 && Chance(n, 4) < opts.control_fail_probability)) {
+    ++faults.controlFailed;
     return UsbResult::Fail(UsbStatus::kIo);
+  }
   // What the camera refuses, it stalls.
   return ControlLocked(setup, data, length, clock.NowUs()) ? UsbResult::Ok()
                                                             : UsbResult::Fail(UsbStatus::kStall);
@@ -306,7 +336,8 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
                                                 static_cast<uint8_t>(prog ? 2 : 0),
                                                 static_cast<uint8_t>(prog ? kSerialIndex : 0),
                                                 1};
-    std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
+    // A host may ask for no bytes at all; then there is no buffer to fill.
+    if (length != 0) std::memcpy(data, d, std::min<uint32_t>(length, sizeof d));
     return true;
   }
 
@@ -475,8 +506,10 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
       readNo == opts.short_read_number ||
       (opts.short_read_probability > 0 && Chance(readNo, 3) < opts.short_read_probability);
   // The cable is pulled halfway through the light.
-  const uint64_t disconnectAt =
-      readNo == opts.disconnect_read_number ? start + exposureUs / 2 : kForever;
+  const bool disconnect =
+      readNo == opts.disconnect_read_number ||
+      (opts.disconnect_probability > 0 && Chance(readNo, 5) < opts.disconnect_probability);
+  const uint64_t disconnectAt = disconnect ? start + exposureUs / 2 : kForever;
   const uint64_t completeAt = timesOut ? kForever : doneAt;
 
   // The read ends early when it is aborted or its device or interface goes
@@ -489,9 +522,13 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   readCancelled = kInvalidHandle;
   cv.notify_all();
 
+  auto released = [&] {
+    const auto it = handles.find(usb);
+    return it == handles.end() || it->second.closed;
+  };
   auto ended = [&] {
-    return readAborted || readCancelled == usb || shutdown || epoch != readEpoch ||
-           handles.count(usb) == 0 || (held && readReleased);
+    return readAborted || readCancelled == usb || shutdown || epoch != readEpoch || released() ||
+           (held && readReleased);
   };
   // A held read waits for its release; otherwise it waits for its frame.
   const uint64_t until = std::min({held ? kForever : completeAt, timeoutAt, disconnectAt});
@@ -518,24 +555,32 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
     return UsbResult::Ok();
   }
-  if (readCancelled == usb || handles.count(usb) == 0) {
+  if (readCancelled == usb || released()) {
     readCancelled = kInvalidHandle;
     return UsbResult::Fail(UsbStatus::kCancelled);
   }
   if (disconnectAt != kForever && now >= disconnectAt) {
     // Unplugged mid-exposure: the transfer dies with the device.
-    GoAway(now, opts.replug_ms != 0 ? now + uint64_t{opts.replug_ms} * 1000 : kForever);
+    ++faults.disconnects;
+    GoAway(now, opts.replug_ms != 0 ? now + uint64_t{opts.replug_ms} * 1000 : kForever, true);
     return UsbResult::Fail(UsbStatus::kNoDevice);
   }
   const bool complete = held ? readReleased : (completeAt != kForever && now >= completeAt);
-  if (!complete) return UsbResult::Fail(UsbStatus::kTimeout);
-  if (failRead) return UsbResult::Fail(UsbStatus::kIo);  // a transfer error at the end of the frame
+  if (!complete) {
+    ++faults.readsTimedOut;
+    return UsbResult::Fail(UsbStatus::kTimeout);
+  }
+  if (failRead) {
+    ++faults.readsFailed;
+    return UsbResult::Fail(UsbStatus::kIo);  // a transfer error at the end of the frame
+  }
 
   // The camera sends its frame, never more than was asked for; a host asking
   // for more than the frame gets a short transfer, as with a setting that
   // was stored but never sent.
   uint64_t bytes = std::min<uint64_t>(length, s.FrameBytes());
   if (shortRead) {
+    ++faults.readsShort;
     const uint64_t rowBytes = uint64_t{s.RowPitch()} * s.BytesPerSample();
     bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
   }
@@ -596,7 +641,8 @@ void SimCamera::SetPresent(bool on) {
     present = true;
     backAtUs = 0;
   } else if (present) {
-    GoAway(clock.NowUs(), kForever);
+    ++faults.unplugs;
+    GoAway(clock.NowUs(), kForever, true);
   }
 }
 
@@ -612,6 +658,18 @@ tarncam_sim_stats SimCamera::Stats() const {
   return s;
 }
 
+FaultCounts SimCamera::Faults() const {
+  std::lock_guard<std::mutex> g(mu);
+  return faults;
+}
+
+int SimCamera::OpenHandles() const {
+  std::lock_guard<std::mutex> g(mu);
+  int n = 0;
+  for (const auto& [h, info] : handles) n += info.closed ? 0 : 1;
+  return n;
+}
+
 SensorSettings SimCamera::Sensor() const {
   std::lock_guard<std::mutex> g(mu);
   return sensor;
@@ -621,7 +679,7 @@ uint32_t SimCamera::PipeTimeoutMs() const {
   std::lock_guard<std::mutex> g(mu);
   uint32_t ms = 0;
   for (const auto& [h, info] : handles)
-    if (info.isInterface && info.epoch == epoch) ms = info.timeoutMs;
+    if (info.isInterface && !info.closed && info.epoch == epoch) ms = info.timeoutMs;
   return ms;
 }
 
@@ -646,10 +704,12 @@ uint64_t SimCamera::Resets() const {
 // SimSystem
 
 SimSystem::SimSystem(Clock& c) : clock(c) {
-  // Flag waits end when others move virtual time past them.
+  // Flag waits end when others move virtual time past them. Only they need
+  // the wake: every sleep moves the clock, and waking the threads that wait
+  // for workers on each would only reshuffle the threads under test.
   waker = clock.AddWaker([this] {
-    { std::lock_guard<std::mutex> g(mu); }
-    cv.notify_all();
+    std::lock_guard<std::mutex> g(mu);
+    if (flagWaiters > 0) cv.notify_all();
   });
 }
 

@@ -31,6 +31,13 @@ namespace sim {
 
 using Options = tarncam_sim_options;
 
+// Upper limits of the options (tarncam_sim.h).
+inline constexpr double kMaxStarBrightness = 1e9;  // e-/s
+inline constexpr double kMaxSkyLevel = 1e7;        // e-/pixel/s
+inline constexpr double kMaxReadNoise = 1e4;       // e- rms
+inline constexpr double kMaxGuideRate = 1e4;       // pixels per second, either way
+inline constexpr uint32_t kMaxHotPixels = 100000;
+
 // The defaults of tarncam_sim_default_options.
 Options DefaultOptions();
 // Checks ranges; false when the options cannot be simulated.
@@ -39,6 +46,19 @@ bool ValidOptions(const Options& o);
 uint32_t IdWord(const Options& o);
 
 class StarField;
+
+// What the camera did to the host, by kind: the faults it injected and the
+// host's misuse of handles it had released. For tests and the soak.
+struct FaultCounts {
+  uint64_t readsFailed = 0;     // reads ended with a transfer error
+  uint64_t readsTimedOut = 0;   // reads the camera never answered (ended by the pipe timeout)
+  uint64_t readsShort = 0;      // reads ended early with success (not by an abort)
+  uint64_t controlFailed = 0;   // control transfers failed on purpose
+  uint64_t disconnects = 0;     // unplugged during a read's exposure
+  uint64_t unplugs = 0;         // unplugged by SetPresent(false)
+  uint64_t blankReturns = 0;    // came back with a blank controller after losing power
+  uint64_t releasedHandleUses = 0;  // calls on a handle after Close released it
+};
 
 class SimCamera final : public tarncam::UsbTransport {
  public:
@@ -81,6 +101,9 @@ class SimCamera final : public tarncam::UsbTransport {
   void Shutdown();
 
   tarncam_sim_stats Stats() const;
+  FaultCounts Faults() const;
+  // Handles opened or claimed and not yet released by Close.
+  int OpenHandles() const;
   SensorSettings Sensor() const;
   uint32_t PipeTimeoutMs() const;
   uint32_t ControllerByte(uint16_t address) const;
@@ -106,7 +129,11 @@ class SimCamera final : public tarncam::UsbTransport {
   class CallGuard;
 
   void UpdatePresence(uint64_t now);
-  void GoAway(uint64_t now, uint64_t backAtUs);
+  // The camera leaves the bus until `backAtUs`; `unplugged`: the cable went,
+  // not a renumeration after a download.
+  void GoAway(uint64_t now, uint64_t backAtUs, bool unplugged = false);
+  // Counts a call made with a handle the host had released.
+  void NoteUse(tarncam::Handle h);
   HandleInfo* Live(tarncam::Handle h, bool wantInterface);
   bool ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
                      uint64_t now);
@@ -139,6 +166,7 @@ class SimCamera final : public tarncam::UsbTransport {
   uint64_t resets = 0;
   uint64_t controlNumber = 0;
   tarncam_sim_stats stats{};
+  FaultCounts faults;
 
   // The one pending bulk read.
   bool holdReads = false;

@@ -30,9 +30,12 @@ SimDevice::SimDevice(const Options& options, tarncam::SystemServices* realSystem
 
 SimDevice::~SimDevice() {
   // Calls still inside the camera finish before it goes; then the services
-  // and the clock it used.
+  // (once the readout workers they started have returned: a readout's last
+  // step, after its frame is published, is a wake through them) and the
+  // clock.
   cam->Shutdown();
   cam.reset();
+  if (simSystem) simSystem->WaitForWorkers(simSystem->WorkersStarted());
   simSystem.reset();
 }
 

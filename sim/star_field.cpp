@@ -91,9 +91,13 @@ void StarField::BuildRates(double offsetX, double offsetY) {
   // Out to 3.5 FWHM a beta-3 star has all but about 1% of its light; the
   // rest is dropped rather than spread over the frame.
   const int radius = std::max(6, static_cast<int>(std::ceil(3.5 * config.fwhmPx)));
+  // A star guided this far off cannot reach the sensor (and its position
+  // would not fit an int).
+  constexpr double kFarOff = 1e6;
   for (const Star& s : stars) {
     const double cx = s.x + offsetX;
     const double cy = s.y + offsetY;
+    if (!(std::fabs(cx) < kFarOff && std::fabs(cy) < kFarOff)) continue;
     const int px = static_cast<int>(std::floor(cx));
     const int py = static_cast<int>(std::floor(cy));
     for (int y = py - radius; y <= py + radius; ++y) {

@@ -54,6 +54,7 @@ OpenResult OpenCamera(Camera& cam, const char* path) {
     return result;
   }
 
+  bool downloaded = false;
   for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
     if (path != nullptr) {
       CopyPathBounded(path, s.devicePath, s.devicePathSize);
@@ -91,6 +92,7 @@ OpenResult OpenCamera(Camera& cam, const char* path) {
       // Blank controller: give it the firmware, let it restart and present
       // itself afresh, then enumerate again.
       LoadFirmware(cam);
+      downloaded = true;
       ReleaseCamera(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
       result.status = OpenStatus::kStillBlank;
@@ -99,6 +101,10 @@ OpenResult OpenCamera(Camera& cam, const char* path) {
 
     s.pipeIn = kPipeIn;
     s.pipeOut = kPipeOut;
+    // A controller that has just taken its program starts the sensor with
+    // its power-on settings (a camera that was unplugged comes back blank),
+    // whatever lastBlock says was sent before: the next programming sends.
+    if (downloaded) s.forceResend = 1;
     LinkLease lease(cam);
     if (lease) {
       cam.usb().EnableStallRecovery(lease.usb(), s.pipeIn);

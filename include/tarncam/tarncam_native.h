@@ -26,6 +26,23 @@ TARNCAM_NATIVE_API const char* tarncam_device_path(void);
  * frame). Either pointer may be null. */
 TARNCAM_NATIVE_API void tarncam_read_counters(uint32_t* attempted, uint32_t* failed);
 
+/* How the last frame read ended. The 36 functions deliver every frame alike,
+ * whole, short or failed; this tells them apart. Ask once the exposure has
+ * ended (isExposing() returned 0 or the semaphore was taken). */
+#define TARNCAM_FRAME_NONE 0     /* no frame read yet, or the exposure found no device open */
+#define TARNCAM_FRAME_COMPLETE 1 /* a read delivered the whole transfer */
+#define TARNCAM_FRAME_SHORT 2    /* the read ended early (an abort, or the camera sent less):
+                                    only the rows received are new */
+#define TARNCAM_FRAME_FAILED 3   /* every read failed: the frame is the raw buffer's old content */
+/* Added to the outcome when the camera had not confirmed the settings the
+ * frame was read with (their last sending failed, or the camera was opened
+ * and not programmed since): its size or exposure may differ. */
+#define TARNCAM_FRAME_UNCONFIRMED 0x100u
+
+/* Returns the outcome; the bytes the read asked for and received go to
+ * `expected` and `received` (either may be null). */
+TARNCAM_NATIVE_API uint32_t tarncam_last_frame(uint32_t* received, uint32_t* expected);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -16,7 +16,8 @@
  *    the CPU reset is released after a download, the camera drops off the bus
  *    (open handles go dead) for `renumerate_ms`, then comes back programmed
  *    if the downloaded bytes equal the library's embedded firmware image, and
- *    blank otherwise (or always blank with `stays_blank`).
+ *    blank otherwise (or always blank with `stays_blank`). An unplugged
+ *    camera keeps its firmware unless `replug_blank` says it lost power.
  *  - Identification (request 0x26, index 1..4): see `id_word` below. Bit 0 of
  *    byte 4 (bit 24 of GetVIDPID()'s word) set means a colour camera.
  *  - Colour mosaic: colour 1 = red at even row / even column of the full
@@ -111,7 +112,11 @@ typedef struct tarncam_sim_options {
   uint32_t disconnect_read_number; /* the camera is unplugged during this read's exposure */
   uint32_t replug_ms;            /* ... and plugged in again (programmed) this much later; 0 never */
 
-  /* --- Added in the second version --- */
+  /* --- Appended later (callers built against the first layout keep the defaults) --- */
+  double disconnect_probability; /* each read: the camera is unplugged during its exposure
+                                    (plugged in again after replug_ms, when that is not 0) */
+  int32_t replug_blank;          /* 1: a camera that was unplugged lost power, so it comes
+                                    back with a blank controller (no firmware in RAM) */
   int32_t ignore_abort;  /* 1: the camera ignores the abort byte: a pending read runs on to its
                             frame or its timeout (the host can still cancel its own transfer) */
   int32_t virtual_time;  /* 1: the camera, and the library's waits for it, run on a virtual
@@ -141,7 +146,9 @@ TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
  * when `options` is null, its struct_size is smaller than this first version
  * of the structure, or its values are out of range (scene unknown,
  * probabilities outside 0..1, seeing_px outside 0.1..20, star_count above
- * 10000, negative levels). */
+ * 10000, hot_pixels above 100000, levels that are negative, not finite or
+ * above star_brightness 1e9, sky_level 1e7, read_noise 1e4, and guide_rate
+ * beyond +-1e4 or not finite). */
 TARNCAM_SIM_API int tarncam_sim_attach(const tarncam_sim_options* options);
 
 /* Routes the exported functions back to the library's own platform and

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -70,9 +71,17 @@ int64_t ClockNs(clockid_t id) {
 
 // One condition for every flag: the waits are rare (a reopen waiting for an
 // abandoned readout), so waking them all and letting each recheck its own
-// flag costs nothing.
-std::mutex gFlagMu;
-std::condition_variable gFlagCv;
+// flag costs nothing. Never destroyed: a detached readout's last step is a
+// wake, which may come while the process exits and runs its destructors.
+struct FlagWaits {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::atomic<int> waiting{0};
+};
+FlagWaits& Waits() {
+  static FlagWaits* const waits = new FlagWaits;
+  return *waits;
+}
 }  // namespace
 
 uint64_t PosixSystem::MonotonicNs() { return static_cast<uint64_t>(ClockNs(CLOCK_MONOTONIC)); }
@@ -80,15 +89,23 @@ uint64_t PosixSystem::MonotonicNs() { return static_cast<uint64_t>(ClockNs(CLOCK
 int64_t PosixSystem::UtcNs() { return ClockNs(CLOCK_REALTIME); }
 
 bool PosixSystem::WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(gFlagMu);
-  return gFlagCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [&] { return flag.load(std::memory_order_acquire) == 0; });
+  FlagWaits& w = Waits();
+  std::unique_lock<std::mutex> lock(w.mu);
+  // Counted before the flag is read (both sequentially consistent), so a
+  // waker that finds no one waiting stored its 0 before this reads it.
+  w.waiting.fetch_add(1);
+  const bool clear = w.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [&] { return flag.load() == 0; });
+  w.waiting.fetch_sub(1);
+  return clear;
 }
 
 void PosixSystem::WakeFlagWaiters(const std::atomic<uint32_t>&) {
+  FlagWaits& w = Waits();
+  if (w.waiting.load() == 0) return;
   // Taking the lock orders this wake after a waiter's check of the flag.
-  { std::lock_guard<std::mutex> lock(gFlagMu); }
-  gFlagCv.notify_all();
+  { std::lock_guard<std::mutex> lock(w.mu); }
+  w.cv.notify_all();
 }
 
 }  // namespace tarncam

@@ -138,6 +138,29 @@ TEST(ThreadedExposure, NoDeviceWorkerEndsWithoutFrameOrSignal) {
   EXPECT_EQ(f.fake.semaphoreReleases(), 0);
 }
 
+// Regression (soak): a closeUSB that came before the worker's first read
+// left the worker with no device, and it ended without the release its
+// caller was waiting for.
+TEST(CloseUsb, BeforeTheWorkerStartsStillEndsTheExposureWithOneRelease) {
+  FakeCamera f;
+  Ready(f);
+  ExposureSemaphore(*f.state, 6);
+  uint8_t dest[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+  // What ThreadedExposure leaves for its worker with a device open (the
+  // worker itself kept out: the test runs its readout after the close).
+  f.fake.startFails = true;
+  RunClaimedExposure(f.cam, dest, ExposureThread::kWorker);
+  f.state->exposing.store(1);
+  closeUSB(f.cam);
+  f.fake.ClearLog();
+  ReadFrame(f.cam);
+  EXPECT_EQ(isExposing(*f.state), 0u);
+  EXPECT_EQ(f.fake.semaphoreReleases(), 1);
+  EXPECT_EQ(dest[0], 9);
+  EXPECT_EQ(f.fake.Log().size(), 1u) << "the release, and no transfer";
+  EXPECT_EQ(f.state->lastFrameOutcome.load(), kFrameNone);
+}
+
 TEST(Exposure, OneReleasePerExposureAndNoneAfterUnregistering) {
   FakeCamera f;
   Ready(f);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "capture/exposure.h"
@@ -151,6 +152,34 @@ TEST(ReadFrame, FirstReadFailsThenOneResetAndASecondRead) {
                                              "sleep 50", "cpu 48@58880", "sleep 3000", "program",
                                              "sleep 500", "timeout 1034", "read ok"}));
   EXPECT_EQ(dest, Expected(752, 480, 796, false));
+}
+
+// Regression (soak): a close that came between the restart's hold and run
+// writes left the camera's CPU held for good (the run write was not sent on
+// a closed device), and no later open could use the camera.
+TEST(ReadFrame, ARestartBegunIsFinishedWhenTheDeviceIsClosedMeanwhile) {
+  FakeCamera f;
+  ProgramWindow(f, 752, 480, 8);
+  f.fake.readResults = {false};
+  bool closed = false;
+  f.fake.onControl = [&](const SetupPacket& s, uint8_t* data, uint32_t) -> std::optional<bool> {
+    if (!closed && s.request == kReqFirmwareLoad && data[0] == 0x31) {
+      closed = true;
+      closeUSB(f.cam);  // on the readout's thread, right after the hold
+    }
+    return std::nullopt;
+  };
+  std::vector<uint8_t> dest(360960);
+  ThreadedExposure(f.cam, dest.data());
+  ASSERT_TRUE(f.fake.WaitForWorkers(1));
+  std::vector<int> cpu;
+  for (const Event& e : f.fake.Controls())
+    if (IsControl(e, kVendorOut, kReqFirmwareLoad)) cpu.push_back(e.data[0]);
+  EXPECT_EQ(cpu, (std::vector<int>{0x31, 0x30}));
+  EXPECT_EQ(f.fake.Log(Op::kReadPipe).size(), 1u) << "no read after the close";
+  EXPECT_EQ(f.state->forceResend, 1u) << "the settings are still due";
+  EXPECT_EQ(f.fake.misuse(), 0);
+  EXPECT_EQ(f.fake.liveDevices() + f.fake.liveInterfaces(), 0);
 }
 
 TEST(ReadFrame, FiveFailedReadsDeliverTheBufferAndSignalOnce) {

@@ -48,43 +48,6 @@ TEST(FramePath, NumbersFramesOnlyWhenThereAreSeveral) {
   EXPECT_EQ(FramePath("m42", 11999, 12000, ".fits"), "m42-12000.fits");
 }
 
-struct PlacementCase {
-  Window window;
-  bool flipH, flipV;
-  uint32_t x, y;
-  const char* pattern;
-};
-
-TEST(PlaceWindow, OriginAndColourPhaseFollowTheReadout) {
-  const PlacementCase cases[] = {
-      {{752, 480}, false, false, 0, 0, "RGGB"},
-      {{752, 480}, true, false, 0, 0, "GRBG"},
-      {{752, 480}, false, true, 0, 0, "GBRG"},
-      {{752, 480}, true, true, 0, 0, "BGGR"},
-      {{640, 480}, false, false, 0, 0, "RGGB"},
-      {{640, 480}, true, false, 112, 0, "GRBG"},  // cut from the far end of the flipped row
-      {{400, 480}, false, false, 50, 0, "RGGB"},
-      {{376, 240}, false, false, 68 + 50, 120, "RGGB"},  // rows of 616 centred columns
-      {{376, 240}, true, false, 68 + 616 - 50 - 376, 120, "GRBG"},
-      {{377, 241}, false, false, 68, 118, "RGGB"},
-      {{377, 241}, false, true, 68, 118, "RGGB"},             // the last row, 358, is even too
-      {{377, 241}, true, true, 68 + 616 - 377, 118, "GRBG"},  // flipped rows start at column 683
-      {{1, 1}, false, false, 68, 238, "RGGB"},
-  };
-  for (const PlacementCase& c : cases) {
-    ExposureSettings s;
-    s.window = c.window;
-    s.flipHorizontal = c.flipH;
-    s.flipVertical = c.flipV;
-    const WindowPlacement p = PlaceWindow(s);
-    SCOPED_TRACE(testing::Message()
-                 << c.window.width << "x" << c.window.height << " h" << c.flipH << " v" << c.flipV);
-    EXPECT_EQ(p.xOrigin, c.x);
-    EXPECT_EQ(p.yOrigin, c.y);
-    EXPECT_EQ(BayerPattern(p), c.pattern);
-  }
-}
-
 TEST(PlanDemosaic, DropsALastColumnOnlyWhenThePhaseNeedsIt) {
   DemosaicPlan plan;
   // Colour 1 comes from even rows at columns of the width's parity.

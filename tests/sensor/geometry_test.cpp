@@ -158,5 +158,38 @@ TEST(Geometry, EveryWindowKeepsTimingConsistentAndFitsTheRawBuffer) {
       for (uint8_t depth : {8, 9}) check(w, h, depth, 50, 50);
 }
 
+struct PlacementCase {
+  uint32_t width, height;
+  bool flipH, flipV;
+  uint32_t x, y;
+  const char* pattern;
+};
+
+TEST(PlaceWindow, OriginAndColourPhaseFollowTheReadout) {
+  const PlacementCase cases[] = {
+      {752, 480, false, false, 0, 0, "RGGB"},
+      {752, 480, true, false, 0, 0, "GRBG"},
+      {752, 480, false, true, 0, 0, "GBRG"},
+      {752, 480, true, true, 0, 0, "BGGR"},
+      {640, 480, false, false, 0, 0, "RGGB"},
+      {640, 480, true, false, 112, 0, "GRBG"},  // cut from the far end of the flipped row
+      {400, 480, false, false, 50, 0, "RGGB"},
+      {376, 240, false, false, 68 + 50, 120, "RGGB"},  // rows of 616 centred columns
+      {376, 240, true, false, 68 + 616 - 50 - 376, 120, "GRBG"},
+      {377, 241, false, false, 68, 118, "RGGB"},
+      {377, 241, false, true, 68, 118, "RGGB"},             // the last row, 358, is even too
+      {377, 241, true, true, 68 + 616 - 377, 118, "GRBG"},  // flipped rows start at column 683
+      {1, 1, false, false, 68, 238, "RGGB"},
+  };
+  for (const PlacementCase& c : cases) {
+    const WindowPlacement p = PlaceWindow(c.width, c.height, c.flipH, c.flipV);
+    SCOPED_TRACE(::testing::Message()
+                 << c.width << "x" << c.height << " h" << c.flipH << " v" << c.flipV);
+    EXPECT_EQ(p.xOrigin, c.x);
+    EXPECT_EQ(p.yOrigin, c.y);
+    EXPECT_STREQ(BayerPatternAt(p.firstX, p.firstY), c.pattern);
+  }
+}
+
 }  // namespace
 }  // namespace tarncam

@@ -160,7 +160,9 @@ TEST(ProgramSensor, NoDeviceStoresButDerivesAndSendsNothing) {
   EXPECT_EQ(f.state->forceResend, 0u);
 }
 
-TEST(ProgramSensor, FailedSendStillWaitsAndIsRemembered) {
+// Regression (soak): a failed block used to be remembered as sent, so the
+// camera kept its old window while frames were read for the new one.
+TEST(ProgramSensor, FailedSendStillWaitsAndGoesOutAgainNextTime) {
   FakeCamera f;
   OpenFresh(f);
   f.fake.controlFails = true;
@@ -169,7 +171,11 @@ TEST(ProgramSensor, FailedSendStillWaitsAndIsRemembered) {
   EXPECT_EQ(f.state->lastBlock, kGoldenBlock);
   f.fake.ClearLog();
   f.fake.controlFails = false;
-  EXPECT_TRUE(ProgramSensor(f.cam).ok());  // unchanged: not resent
+  EXPECT_TRUE(ProgramSensor(f.cam).ok());  // unchanged, but the camera never took it
+  ASSERT_EQ(Programs(f.fake).size(), 1u);
+  EXPECT_EQ(Programs(f.fake)[0].data, std::vector<uint8_t>(kGoldenBlock.begin(), kGoldenBlock.end()));
+  f.fake.ClearLog();
+  EXPECT_TRUE(ProgramSensor(f.cam).ok());  // taken now: nothing more to send
   EXPECT_TRUE(f.fake.Log().empty());
 }
 

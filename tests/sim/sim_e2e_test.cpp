@@ -14,6 +14,7 @@
 #include "sim/star_field.h"
 #include "sim_test_support.h"
 #include "tarncam/tarncam.h"
+#include "tarncam/tarncam_native.h"
 #include "tarncam/tarncam_sim.h"
 
 namespace {
@@ -453,6 +454,37 @@ TEST_F(SimE2E, DisconnectDuringAnExposureEndsItAndTheCameraCanBeReopened) {
   ::ProgramCamera(11, 0, 0, 0);
   ::Exposure(buf.data());
   EXPECT_TRUE(HoldsPattern(buf.data(), 752, 480, false));
+}
+
+TEST_F(SimE2E, LastFrameTellsWholeShortFailedAndUnconfirmedFramesApart) {
+  opts.short_read_number = 2;
+  opts.fail_read_number = 3;
+  opts.fail_read_count = 5;
+  OpenAndProgram(752, 480, false);
+  std::vector<uint8_t> buf(kFull8);
+  uint32_t got = 0, want = 0;
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(&got, &want), uint32_t{TARNCAM_FRAME_COMPLETE});
+  EXPECT_EQ(got, 382080u);
+  EXPECT_EQ(want, 382080u);
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(&got, nullptr), uint32_t{TARNCAM_FRAME_SHORT});
+  EXPECT_EQ(got, 240u * 796);
+  // Reads 3 to 7 fail: the resends of the retries go through, so the frame
+  // is failed but its settings confirmed.
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(&got, nullptr), uint32_t{TARNCAM_FRAME_FAILED});
+  EXPECT_EQ(got, 0u);
+  // A programming the camera never took: the next frame says so.
+  ::Subframe(376, 240);
+  cam->Shutdown();  // every transfer fails from here on
+  ::ProgramCamera(10, 0, 0, 0);
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(nullptr, nullptr),
+            uint32_t{TARNCAM_FRAME_FAILED | TARNCAM_FRAME_UNCONFIRMED});
+  ::closeUSB();
+  ::Exposure(buf.data());
+  EXPECT_EQ(tarncam_last_frame(nullptr, nullptr), uint32_t{TARNCAM_FRAME_NONE});
 }
 
 // ---------------------------------------------------------------------------

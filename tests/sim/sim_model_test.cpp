@@ -180,6 +180,10 @@ TEST_F(SimModel, RequestsAnswerAsConfiguredAndWrongShapesStall) {
   EXPECT_FALSE(l.Out(kReqGuideStopBoth, two, 2)) << "the stops are IN requests";
   EXPECT_FALSE(l.In(kReqIdentify, two, 1, 5));
 
+  // Regression (fuzzing): a descriptor request with no data stage.
+  EXPECT_TRUE(
+      cam->ControlTransfer(l.usb, {kStandardIn, kReqGetDescriptor, 0x0100, 0, 0}, nullptr, 0).ok());
+
   opts.version_no_answer = 1;
   Link quiet = Make();
   EXPECT_FALSE(quiet.In(kReqQuery, b, 4, 99));
@@ -483,6 +487,32 @@ TEST_F(SimModel, DisconnectDuringAnExposureKillsTheReadAndTheHandles) {
   Link again{*cam};
   ASSERT_TRUE(again.Open());
   EXPECT_TRUE(again.In(kReqQuery, b, 4, 99));
+}
+
+TEST_F(SimModel, UnplugWithPowerLossComesBackBlankAndReleasedHandlesAreCounted) {
+  opts.disconnect_probability = 1.0;
+  opts.replug_ms = 100;
+  opts.replug_blank = 1;
+  Link l = Make();
+  std::vector<uint8_t> buf(784000);
+  uint32_t got = 0;
+  EXPECT_FALSE(l.Read(buf, &got));
+  EXPECT_EQ(cam->Faults().disconnects, 1u);
+  EXPECT_EQ(cam->Faults().blankReturns, 1u);
+  clock.Advance(100'000);
+  EXPECT_EQ(cam->Stats().programmed, 0);
+  Link again{*cam};
+  ASSERT_TRUE(again.Open());
+  EXPECT_EQ(again.SerialIndex(), 0) << "blank";
+
+  EXPECT_EQ(cam->OpenHandles(), 4);  // the dead pair is still the host's to close
+  cam->Close(l.device, l.usb);
+  EXPECT_EQ(cam->OpenHandles(), 2);
+  EXPECT_EQ(cam->Faults().releasedHandleUses, 0u);
+  uint8_t b[4];
+  EXPECT_FALSE(l.In(kReqQuery, b, 4, 99));
+  cam->Close(l.device, l.usb);
+  EXPECT_EQ(cam->Faults().releasedHandleUses, 3u) << "one request and a double close of two";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "fakes/test_helpers.h"
+#include "sensor/register_block.h"
 #include "usb/device.h"
 #include "usb/requests.h"
 
@@ -245,6 +246,27 @@ TEST(CloseUsb, IdleOrClosedChangesNothing) {
   closeUSB(f.cam);
   EXPECT_EQ(f.fake.Log().size(), 1u);
   EXPECT_EQ(f.fake.misuse(), 0);
+}
+
+// Regression: a controller that has just taken its program runs the
+// sensor on its power-on settings; programming it with the settings sent
+// before the download must still send them.
+TEST(OpenUsb, AfterAFirmwareDownloadTheNextProgrammingSends) {
+  FakeCamera f;
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  ProgramCamera(f.cam, 50, 50, 127, 0);
+  closeUSB(f.cam);
+  ASSERT_EQ(openUSB(f.cam), 1u);  // a plain reopen: the camera kept its settings
+  f.fake.ClearLog();
+  ProgramCamera(f.cam, 50, 50, 127, 0);
+  EXPECT_TRUE(f.fake.Controls().empty());
+  closeUSB(f.cam);
+  f.fake.blankOpens = 1;  // unplugged meanwhile: it comes back blank
+  ASSERT_EQ(openUSB(f.cam), 1u);
+  f.fake.ClearLog();
+  ProgramCamera(f.cam, 50, 50, 127, 0);
+  ASSERT_EQ(f.fake.Controls().size(), 1u);
+  EXPECT_EQ(f.fake.Controls()[0].setup.request, kReqProgram);
 }
 
 TEST(Settings, SurviveCloseAndReopen) {

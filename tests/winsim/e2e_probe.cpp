@@ -151,6 +151,7 @@ class Probe {
     OutputModes();
     Guide();
     CancelAndClose();
+    AbandonedReadout();
     Recovery();
     dll.closeUSB();
     const tarncam_winsim_stats st = Stats();
@@ -646,6 +647,47 @@ class Probe {
     dll.ExposureSemaphore(0);
     CloseHandle(sem);
     NoViolations("close during an exposure");
+  }
+
+  void AbandonedReadout() {
+    // A camera that ignores the abort: closeUSB cannot end the pending read
+    // and leaves its readout running until the read's timeout. The reopen
+    // waits for that readout, so it never meets the next session's exposure.
+    std::vector<uint8_t> first(kFullSamples, 0xEE), second(kFullSamples, 0xEE);
+    if (!Configure("scene=test-pattern,timeout_read=1,ignore_abort=1")) return;
+    if (!Check(dll.openUSB(0) == 1, "abandoned: openUSB")) return;
+    if (!Program(kFullWidth, kFullHeight, 8)) return;
+    HANDLE sem = CreateSemaphoreA(nullptr, 0, 4, nullptr);
+    dll.ExposureSemaphore(Word(sem));
+    dll.ThreadedExposure(Word(first.data()));
+    Check(WaitFor([&] { return Stats().read_pending == 1; }, kFrameWaitMs),
+          "abandoned: the worker's read is pending");
+    dll.closeUSB();
+    const bool stillPending = Stats().read_pending == 1;
+    const DWORD early = WaitForSingleObject(sem, 0);
+    Check(dll.isExposing() == 0 && stillPending && early == WAIT_TIMEOUT,
+          "closeUSB abandons the readout of a camera that ignores the abort",
+          "isExposing %lu, read pending %d, semaphore %lu",
+          static_cast<unsigned long>(dll.isExposing()), stillPending ? 1 : 0,
+          static_cast<unsigned long>(early));
+    const W reopened = dll.openUSB(0);
+    const DWORD ended = WaitForSingleObject(sem, 0);
+    Check(reopened == 1 && ended == WAIT_OBJECT_0 && Stats().read_pending == 0,
+          "openUSB waits for the abandoned readout, which ended and signalled first",
+          "openUSB %lu, semaphore %lu", static_cast<unsigned long>(reopened),
+          static_cast<unsigned long>(ended));
+    // The next exposure is the new session's own: the whole frame, one release.
+    dll.Exposure(Word(second.data()));
+    CheckFrame("abandoned: the next session's frame is byte-exact", second.data(),
+               Expected(kFullWidth, kFullHeight, false));
+    const DWORD once = WaitForSingleObject(sem, 0);
+    const DWORD twice = WaitForSingleObject(sem, 0);
+    Check(once == WAIT_OBJECT_0 && twice == WAIT_TIMEOUT,
+          "abandoned: one release for the next exposure", "waits %lu, %lu",
+          static_cast<unsigned long>(once), static_cast<unsigned long>(twice));
+    dll.ExposureSemaphore(0);
+    CloseHandle(sem);
+    NoViolations("an abandoned readout");
   }
 
   void Recovery() {

@@ -100,12 +100,12 @@ Status RunCapture(const DeviceOptions& deviceOptions, const CaptureOptions& o) {
     }
   }
 
-  // The device closes the camera (and detaches the simulator) on every
-  // return below; the session is destroyed first, so the buffer outlives
-  // every readout that was allowed to finish.
+  // The device closes the camera on every return below. An exposure has
+  // always ended when Expose returns (with its record, or by a cancel that
+  // waits for the readout), so no readout outlives the session's buffer.
   Device device;
   if (Status s = device.Open(deviceOptions); !s.ok()) return s;
-  // Known only once the camera answered: the simulator reports its mosaic.
+  // Known only once the camera answered: its identification says.
   if (o.demosaic && !device.colour()) {
     return Status::Error(ExitCode::kBadArguments,
                          "--demosaic: the camera is monochrome (give --colour for a colour "
@@ -114,7 +114,7 @@ Status RunCapture(const DeviceOptions& deviceOptions, const CaptureOptions& o) {
   // The settings do not change between frames, so one programming serves
   // them all (the library resends only when something changed anyway).
   ExposureSession session(device, o.exposure);
-  session.Program();
+  if (Status s = session.Program(); !s.ok()) return s;
 
   Progress progress(stderr, o.quiet);
   using Clock = std::chrono::steady_clock;

@@ -2,16 +2,11 @@
 
 #include <cstdio>
 
-#include "tarncam/tarncam.h"
-#include "tarncam/tarncam_native.h"
-#include "tarncam/tarncam_sim.h"
-
 namespace tarncli {
 namespace {
 
-// DEBUG's reply when no device is open.
-constexpr uint32_t kNoDeviceReply = 0xFFFFFFFFu;
-constexpr uint32_t kFirmwareQuery = 99;
+// The firmware version this library drives (the camera's reply to query 99).
+constexpr uint32_t kExpectedFirmware = 0x0132901D;
 
 std::string Hex(uint32_t v) {
   char text[16];
@@ -19,91 +14,95 @@ std::string Hex(uint32_t v) {
   return text;
 }
 
-}  // namespace
-
-Device::~Device() { Close(); }
-
-Status Device::AttachSimulator(const DeviceOptions& o) {
-  tarncam_sim_options sim;
-  tarncam_sim_default_options(&sim);
-  sim.colour = o.simColour ? 1 : 0;
+Status SimulatorOptions(const DeviceOptions& o, tarncam_sim_options* sim) {
+  tarncam_sim_default_options(sim);
+  sim->colour = o.simColour ? 1 : 0;
   if (o.simScene == "stars") {
-    sim.scene = TARNCAM_SIM_SCENE_STARS;
+    sim->scene = TARNCAM_SIM_SCENE_STARS;
   } else if (o.simScene == "test-pattern") {
-    sim.scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
+    sim->scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
   } else {
     return Status::Error(ExitCode::kBadArguments, "--sim-scene: stars or test-pattern");
   }
-  sim.seed = o.simSeed;
-  sim.present = o.simAbsent ? 0 : 1;
-  sim.blank_controller = o.simBlank ? 1 : 0;
-  if (o.simFirmwareVersion) sim.firmware_version = *o.simFirmwareVersion;
+  sim->seed = o.simSeed;
+  sim->present = o.simAbsent ? 0 : 1;
+  sim->blank_controller = o.simBlank ? 1 : 0;
+  if (o.simFirmwareVersion) sim->firmware_version = *o.simFirmwareVersion;
   if (o.simFailReads != 0) {
-    sim.fail_read_number = 1;
-    sim.fail_read_count = o.simFailReads;
+    sim->fail_read_number = 1;
+    sim->fail_read_count = o.simFailReads;
   }
-  if (o.simTimeoutReads) sim.read_timeout_probability = 1.0;
-  if (tarncam_sim_attach(&sim) != 0) {
-    return Status::Error(ExitCode::kBadArguments, "the simulator refused its options");
-  }
-  simulated_ = true;
+  if (o.simTimeoutReads) sim->read_timeout_probability = 1.0;
   return Status::Ok();
 }
 
+}  // namespace
+
+std::string LastError() {
+  tarncam_error_detail d{};
+  d.struct_size = sizeof d;
+  tarncam_last_error(&d);
+  return d.message;
+}
+
+Device::~Device() { Close(); }
+
 Status Device::Open(const DeviceOptions& o) {
   Close();
-  // checkdevice opens and closes again (loading firmware into a blank
-  // controller on the way); without an answer the simulator stands in.
-  if (o.forceSimulator) {
-    if (Status s = AttachSimulator(o); !s.ok()) return s;
-  } else if (checkdevice(0) == 0) {
-    std::fprintf(stderr, "no camera found; using the built-in simulator\n");
-    if (Status s = AttachSimulator(o); !s.ok()) return s;
-  } else if (o.simOptionsGiven) {
-    std::fprintf(stderr, "a camera is connected; the --sim-... options need --simulator\n");
+  uint32_t present = 0;
+  tarncam_list_cameras(nullptr, 0, &present);
+  tarncam_status s;
+  if (o.forceSimulator || present == 0) {
+    if (!o.forceSimulator) std::fprintf(stderr, "no camera found; using the built-in simulator\n");
+    tarncam_sim_options sim;
+    if (Status bad = SimulatorOptions(o, &sim); !bad.ok()) return bad;
+    simulated_ = true;
+    s = tarncam_open_simulated(&sim, &camera_);
+  } else {
+    if (o.simOptionsGiven) {
+      std::fprintf(stderr, "a camera is connected; the --sim-... options need --simulator\n");
+    }
+    s = tarncam_open_index(0, &camera_);
   }
 
-  // openUSB closes any earlier use, loads firmware into a blank controller
-  // and checks the version; the device stays open until Close().
-  if (openUSB(0) == 1) {
-    open_ = true;
-    firmwareVersion_ = DEBUG(kFirmwareQuery);
-    identification_ = GetVIDPID();
-    devicePath_ = tarncam_device_path();
-    // The identification word's colour bit is the simulated camera's
-    // convention; for a real camera only the user can tell.
-    colour_ = simulated_ ? (identification_ & TARNCAM_SIM_ID_COLOUR_BIT) != 0 : o.colour;
-    return Status::Ok();
+  tarncam_error_detail why{};
+  why.struct_size = sizeof why;
+  tarncam_last_error(&why);
+  switch (s) {
+    case TARNCAM_OK:
+      break;
+    case TARNCAM_ERR_NO_DEVICE:
+      return Status::Error(
+          ExitCode::kNoCamera,
+          simulated_ ? "no camera found (the simulated camera is unplugged)" : "no camera found");
+    case TARNCAM_ERR_WRONG_FIRMWARE:
+      info_.firmware_version = why.firmware_version;
+      return Status::Error(ExitCode::kWrongFirmware,
+                           "the camera runs firmware version " + Hex(why.firmware_version) + " (" +
+                               std::to_string(why.firmware_version) + "); this library drives " +
+                               Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) +
+                               ")");
+    case TARNCAM_ERR_PROTOCOL:
+      // There, but not a camera this library can drive.
+      return Status::Error(ExitCode::kWrongFirmware,
+                           std::string("the camera does not answer as expected: ") + why.message);
+    case TARNCAM_ERR_OUT_OF_RANGE:
+    case TARNCAM_ERR_INVALID_ARGUMENT:
+      return Status::Error(ExitCode::kBadArguments, "the simulator refused its options");
+    default:
+      return Status::Error(ExitCode::kFailure, why.message);
   }
-
-  // openUSB says no for a missing camera and for wrong firmware alike; open
-  // the device without the version check to tell the two apart.
-  OpenDevice();
-  const uint32_t version = DEBUG(kFirmwareQuery);
-  devicePath_ = tarncam_device_path();
-  closeUSB();
-  // No device: the reply of DEBUG with nothing open. A camera that does not
-  // answer the query replies with the query code itself, and counts as
-  // wrong firmware: it is there, but not one this library can drive.
-  if (version == kNoDeviceReply) {
-    return Status::Error(
-        ExitCode::kNoCamera,
-        simulated_ ? "no camera found (the simulated camera is unplugged)" : "no camera found");
-  }
-  firmwareVersion_ = version;
-  return Status::Error(ExitCode::kWrongFirmware,
-                       "the camera runs firmware version " + Hex(version) + " (" +
-                           std::to_string(version) + "); this library drives " +
-                           Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) + ")");
+  info_.struct_size = sizeof info_;
+  tarncam_get_info(camera_, &info_);
+  colour_ = info_.colour == 1 || o.colour;
+  return Status::Ok();
 }
 
 void Device::Close() {
-  if (open_) closeUSB();
-  open_ = false;
-  // Detaching needs an idle library; an exposure that could still be running
-  // never reaches here (the tool exits without unwinding instead).
-  if (simulated_ && isExposing() == 0) tarncam_sim_detach();
-  simulated_ = false;
+  // Closing ends and joins an exposure still running: nothing of the
+  // library writes into our buffers after this.
+  if (camera_ != nullptr) tarncam_close(camera_);
+  camera_ = nullptr;
 }
 
 }  // namespace tarncli

@@ -1,18 +1,17 @@
 #pragma once
-// Choosing and opening the camera: the real one when it answers, otherwise
-// (or when asked) the library's built-in simulator. One Device per run; it
-// closes the camera, and detaches the simulator, when it goes away.
+// Choosing and opening the camera through the library's camera API: the
+// first camera present, or (when there is none, or when asked) a simulated
+// one. One Device per run; it closes the camera when it goes away, which
+// ends and joins any exposure still running.
 
 #include <cstdint>
 #include <string>
 
 #include "cli/options.h"
 #include "cli/status.h"
+#include "tarncam/tarncam_camera.h"
 
 namespace tarncli {
-
-// The firmware version this library drives (reply to query 99).
-inline constexpr uint32_t kExpectedFirmware = 0x0132901D;
 
 class Device {
  public:
@@ -22,30 +21,28 @@ class Device {
   Device& operator=(const Device&) = delete;
 
   // Picks the camera and opens it. Fails with kNoCamera, kWrongFirmware
-  // (firmwareVersion() then holds the reply) or kBadArguments for simulator
-  // options the simulator refuses.
+  // (firmwareVersion() then holds the camera's reply), kBadArguments for
+  // simulator options the simulator refuses, or kFailure.
   Status Open(const DeviceOptions& options);
-
-  // Closes the camera. Only when no exposure can still write into a buffer
-  // of ours; AbandonAndExit (exposure_session.h) is the way out otherwise.
   void Close();
 
+  tarncam_camera* camera() const { return camera_; }
   bool simulated() const { return simulated_; }
+  // A colour camera by its identification word, or because the user said so.
   bool colour() const { return colour_; }
-  uint32_t firmwareVersion() const { return firmwareVersion_; }
-  uint32_t identification() const { return identification_; }
-  std::string devicePath() const { return devicePath_; }
+  uint32_t firmwareVersion() const { return info_.firmware_version; }
+  uint32_t identification() const { return info_.identification; }
+  std::string id() const { return info_.id; }
   std::string instrument() const { return simulated_ ? "tarncam simulator" : "tarncam"; }
 
  private:
-  Status AttachSimulator(const DeviceOptions& options);
-
-  bool open_ = false;
+  tarncam_camera* camera_ = nullptr;
   bool simulated_ = false;
   bool colour_ = false;
-  uint32_t firmwareVersion_ = 0;
-  uint32_t identification_ = 0;
-  std::string devicePath_;
+  tarncam_camera_info info_{};
 };
+
+// The library's words for the last failed call on this thread, for messages.
+std::string LastError();
 
 }  // namespace tarncli

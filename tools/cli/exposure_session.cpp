@@ -1,61 +1,20 @@
 #include "cli/exposure_session.h"
 
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "cli/geometry.h"
 #include "cli/interrupt.h"
-#include "tarncam/tarncam.h"
-#include "tarncam/tarncam_native.h"
 
 namespace tarncli {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// The offset argument of ProgramCamera is stored by the library and never
-// sent; the camera has no offset to set.
-constexpr uint32_t kOffset = 0;
-constexpr uintptr_t kThreadStartFailed = ~uintptr_t{0};
+// How often the wait looks at Ctrl-C and redraws the progress.
 constexpr uint32_t kPollMs = 10;
 
-// The longest a readout can take: five reads, each allowed the exposure plus
-// a second, and four controller resets of about 3.6 s between them; plus a
-// margin for a busy machine.
-uint64_t ReadoutBoundMs(uint32_t exposureMs) {
-  return 5 * (uint64_t{exposureMs} + 1000) + 4 * 3600 + 5000;
-}
-
-// How long a cancelled exposure may take to wind down before we give up on it.
-constexpr uint64_t kCancelWaitMs = 5000;
-constexpr uint64_t kAbortRepeatMs = 250;
-
-uint64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-void SleepMs(uint32_t ms) {
-  const timespec t{ms / 1000, static_cast<long>(ms % 1000) * 1'000'000L};
-  nanosleep(&t, nullptr);
-}
-
-ReadCounts CountsNow() {
-  ReadCounts c;
-  tarncam_read_counters(&c.attempted, &c.failed);
-  return c;
-}
-
 }  // namespace
-
-[[noreturn]] void AbandonAndExit(ExitCode code, const std::string& message) {
-  std::fprintf(stderr, "tarncam: %s\n", message.c_str());
-  std::fflush(stdout);
-  std::fflush(stderr);
-  _exit(static_cast<int>(code));
-}
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
@@ -72,122 +31,109 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
 ExposureSession::ExposureSession(Device& device, const ExposureSettings& settings)
     : device_(device),
       settings_(settings),
-      bufferBytes_(size_t{settings.window.width} * settings.window.height *
-                   (settings.bits == 8 ? 1 : 2)),
-      buffer_(new uint8_t[bufferBytes_]) {}
+      buffer_(size_t{settings.window.width} * settings.window.height *
+              (settings.bits == 8 ? 1 : 2)) {}
 
-ExposureSession::~ExposureSession() {
-  // Reached only when no readout runs: the abandoning paths never unwind.
-  delete[] buffer_;
-}
-
-void ExposureSession::Program() {
-  // The setters only store; ProgramCamera derives the sensor timing from all
-  // of them at once, so they go first.
-  Subframe(settings_.window.width, settings_.window.height);
-  DynamicRange(settings_.bits);
-  VerticalFlip(settings_.flipVertical ? 1 : 0);
-  HorizontalFlip(settings_.flipHorizontal ? 1 : 0);
-  ProgramCamera(settings_.exposureMs, settings_.gain, kOffset, 0);
-}
-
-void ExposureSession::StopExposure(ExitCode code, const std::string& why) {
-  // The abort ends a pending read; one sent before the worker has issued its
-  // read finds nothing to end. Repeat it until the readout stops, so the
-  // outcome does not depend on when the interrupt came.
-  const Clock::time_point start = Clock::now();
-  uint64_t nextAbortMs = 0;
-  while (isExposing() != 0 && MsSince(start) < kCancelWaitMs) {
-    if (MsSince(start) >= nextAbortMs) {
-      CancelExposure();
-      nextAbortMs += kAbortRepeatMs;
-    }
-    SleepMs(kPollMs);
+Status ExposureSession::Program() {
+  tarncam_camera* cam = device_.camera();
+  const struct {
+    tarncam_control control;
+    int64_t value;
+  } controls[] = {
+      {TARNCAM_CONTROL_BIT_DEPTH, settings_.bits},
+      {TARNCAM_CONTROL_FLIP_HORIZONTAL, settings_.flipHorizontal ? 1 : 0},
+      {TARNCAM_CONTROL_FLIP_VERTICAL, settings_.flipVertical ? 1 : 0},
+      {TARNCAM_CONTROL_EXPOSURE_MS, settings_.exposureMs},
+      {TARNCAM_CONTROL_GAIN, settings_.gain},
+  };
+  // The options were checked when parsed; a refusal here is the library's
+  // word on a combination, passed on as such.
+  tarncam_status s = tarncam_set_window(cam, settings_.window.width, settings_.window.height);
+  for (const auto& c : controls) {
+    if (s == TARNCAM_OK) s = tarncam_set_control(cam, c.control, c.value);
   }
-  if (isExposing() == 0) return;
-  // The readout is still going (a camera that ignores the abort, or a retry
-  // in progress): close the camera as the library allows, but leave the
-  // buffer to the worker and end without unwinding.
-  closeUSB();
-  AbandonAndExit(code, why + "; the camera did not stop its readout, exiting");
+  if (s == TARNCAM_OK) return Status::Ok();
+  return Status::Error(s == TARNCAM_ERR_OUT_OF_RANGE ? ExitCode::kBadArguments : ExitCode::kFailure,
+                       LastError());
 }
 
 Status ExposureSession::Expose(Progress& progress, const char* label, Frame* frame,
                                ReadCounts* reads) {
-  // Ctrl-C during the open or the programming (which wait on the camera)
-  // is honoured before any exposure starts.
+  // Ctrl-C during the open (which waits on the camera) is honoured before
+  // any exposure starts.
   if (Interrupted()) return Status::Error(ExitCode::kInterrupted, "interrupted");
-  const ReadCounts before = CountsNow();
-  const auto wallStart = std::chrono::system_clock::now();
-  const Clock::time_point start = Clock::now();
-  if (ThreadedExposure(buffer_) == kThreadStartFailed) {
-    return Status::Error(ExitCode::kFailure, "the library could not start the readout");
+  tarncam_camera* cam = device_.camera();
+  if (tarncam_start_exposure(cam, buffer_.data(), buffer_.size(), nullptr, nullptr) !=
+      TARNCAM_OK) {
+    return Status::Error(ExitCode::kFailure, LastError());
   }
   progress.Start(settings_.exposureMs, label);
+  const auto start = std::chrono::steady_clock::now();
 
-  // Polling rather than the completion semaphore: isExposing reads with
-  // acquire ordering, so once it says 0 the whole frame is in the buffer,
-  // and the loop can watch the interrupt flag and the deadline meanwhile.
-  const uint64_t boundMs = ReadoutBoundMs(settings_.exposureMs);
-  while (isExposing() != 0) {
+  // The library bounds every read and retry, so the wait ends: with the
+  // frame, or with why there is none.
+  tarncam_frame_record rec{};
+  rec.struct_size = sizeof rec;
+  tarncam_status s;
+  while ((s = tarncam_wait_frame(cam, kPollMs, &rec)) == TARNCAM_ERR_WAIT_TIMEOUT) {
     if (Interrupted()) {
       progress.Finish();
-      StopExposure(ExitCode::kInterrupted, "interrupted");
+      // Returns once the readout has ended: the buffer is ours again.
+      tarncam_cancel_exposure(cam);
       return Status::Error(ExitCode::kInterrupted, "interrupted; exposure cancelled");
     }
-    const uint64_t elapsed = MsSince(start);
-    if (elapsed > boundMs) {
-      progress.Finish();
-      const std::string why =
-          "the camera delivered no frame within " + std::to_string(boundMs / 1000) + " s";
-      StopExposure(ExitCode::kFailure, why);
-      return Status::Error(ExitCode::kFailure, why);
-    }
-    progress.Update(elapsed);
-    SleepMs(kPollMs);
+    progress.Update(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - start)
+                                              .count()));
   }
   progress.Finish();
-
-  // The library delivers whatever its buffer holds after five failed reads;
-  // the counters are the only way to tell that from a frame.
-  const ReadCounts after = CountsNow();
-  ReadCounts took{after.attempted - before.attempted, after.failed - before.failed};
-  if (reads != nullptr) *reads = took;
-  if (took.attempted == 0) {
-    return Status::Error(ExitCode::kFailure, "the camera was lost before the frame was read");
+  if (reads != nullptr) *reads = {rec.reads_attempted, rec.reads_failed};
+  if (s == TARNCAM_ERR_SHORT_FRAME) {
+    return Status::Error(ExitCode::kFailure, "the camera ended the frame early (" +
+                                                 std::to_string(rec.rows_received) + " of " +
+                                                 std::to_string(rec.height) + " rows)");
   }
-  if (took.failed >= took.attempted) {
-    return Status::Error(ExitCode::kFailure, "the camera delivered no frame (" +
-                                                 std::to_string(took.failed) + " reads failed)");
+  if (s != TARNCAM_OK) {
+    return Status::Error(ExitCode::kFailure,
+                         "the camera delivered no frame (" + std::to_string(rec.reads_failed) +
+                             " of " + std::to_string(rec.reads_attempted) +
+                             " reads failed): " + LastError());
   }
 
-  // Describe the frame from the settings it was programmed with: the
-  // library's own record of them is not part of its interface.
+  // The record says what the frame is; only a colour mosaic the camera does
+  // not report (the user's --colour) is placed here.
   FrameInfo& info = frame->info;
-  const WindowPlacement place = PlaceWindow(settings_);
-  info.width = settings_.window.width;
-  info.height = settings_.window.height;
-  info.bits = settings_.bits;
-  info.exposureS = settings_.exposureMs / 1000.0;
-  info.gain = settings_.gain;
-  info.dateObs = UtcTimestamp(wallStart);
+  info.width = rec.width;
+  info.height = rec.height;
+  info.bits = rec.bit_depth;
+  info.exposureS = rec.exposure_ms / 1000.0;
+  info.gain = rec.gain;
+  info.dateObs = UtcTimestamp(std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::nanoseconds(rec.start_utc_ns))));
   info.instrument = device_.instrument();
-  info.xOrigin = place.xOrigin;
-  info.yOrigin = place.yOrigin;
-  info.flipHorizontal = settings_.flipHorizontal;
-  info.flipVertical = settings_.flipVertical;
-  info.bayerPattern = device_.colour() ? BayerPattern(place) : std::string();
+  info.xOrigin = rec.x_origin;
+  info.yOrigin = rec.y_origin;
+  info.flipHorizontal = rec.flip_horizontal != 0;
+  info.flipVertical = rec.flip_vertical != 0;
+  info.bayerPattern = rec.bayer_pattern;
+  if (info.bayerPattern.empty() && device_.colour()) {
+    tarncam_window w{};
+    w.struct_size = sizeof w;
+    tarncam_get_window(cam, &w);
+    info.bayerPattern = BayerPatternAt(w.first_x, w.first_y);
+  }
 
   // One spare sample past the frame: the demosaic reads one beyond the last.
   const size_t samples = size_t{info.width} * info.height;
   if (info.bits == 8) {
     frame->words.clear();
     frame->bytes.assign(samples + 1, 0);
-    std::memcpy(frame->bytes.data(), buffer_, samples);
+    std::memcpy(frame->bytes.data(), buffer_.data(), samples);
   } else {
     frame->bytes.clear();
     frame->words.assign(samples + 1, 0);
-    std::memcpy(frame->words.data(), buffer_, samples * 2);
+    std::memcpy(frame->words.data(), buffer_.data(), samples * 2);
   }
   return Status::Ok();
 }

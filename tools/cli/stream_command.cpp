@@ -9,7 +9,6 @@
 #include "cli/device.h"
 #include "cli/exposure_session.h"
 #include "cli/progress.h"
-#include "tarncam/tarncam_native.h"
 
 namespace tarncli {
 namespace {
@@ -37,7 +36,7 @@ Status RunStream(const DeviceOptions& deviceOptions, const StreamOptions& o) {
   Device device;
   if (Status s = device.Open(deviceOptions); !s.ok()) return s;
   ExposureSession session(device, o.exposure);
-  session.Program();
+  if (Status s = session.Program(); !s.ok()) return s;
 
   // Only delivered frames count towards the rate; the clock starts after
   // programming, which waits on the camera.
