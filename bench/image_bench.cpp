@@ -2,11 +2,13 @@
 // same number of output bytes, and prints each as a ratio to that memcpy.
 // Repetitions are interleaved at random across all benchmarks, so machine
 // noise hits the conversions and their memcpy baselines alike; the table
-// uses the median of the repetitions. All buffers are frame-sized and stay
-// in cache between iterations.
+// uses the fastest repetition of each (other programs only ever slow a
+// repetition down, so the fastest is the least disturbed), as client_bench
+// does. All buffers are frame-sized and stay in cache between iterations.
 //
 // Run: bench/run_image_bench.sh, which builds build/linux-bench first. Any
-// --benchmark_* flag overrides the defaults in main();
+// --benchmark_* flag overrides the defaults in main(); --tsv=FILE also writes
+// the table's rows (bench/ratio_rows.h) for bench/run_benchmarks.sh;
 // TARNCAM_BENCH_LEVEL=plain|sse2|ssse3|avx2 caps the kernels, and
 // TARNCAM_BENCH_DEST_OFFSET=n starts every destination n bytes past a
 // 64-byte boundary, memcpy's included.
@@ -25,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/ratio_rows.h"
 #include "capture/readout.h"
 #include "image/demosaic.h"
 #include "image/image_kernels.h"
@@ -152,10 +155,10 @@ void BM_CopyRows8(benchmark::State& st) {
   SetOutput(st, kPixels);
 }
 
+// What the readout does with a 10-bit frame: the copy and the repack in one.
 void BM_CopyRows10_Repack10(benchmark::State& st) {
   for (auto _ : st) {
-    CopyRows(B().out(), B().transfer.data(), kH, 2 * kW, 2 * kPitch);
-    Repack10(B().out(), kPixels);
+    DeliverRows(B().out(), B().transfer.data(), kH, 2 * kW, 2 * kPitch, kPixels);
     benchmark::ClobberMemory();
   }
   SetOutput(st, 2 * kPixels);
@@ -191,8 +194,13 @@ void BM_OpenCV_BayerBG2RGB(benchmark::State& st) {
   SetOutput(st, std::size_t{3} * kPixels);
 }
 
-// Keeps the median of each benchmark's repetitions.
-class MedianCollector : public benchmark::ConsoleReporter {
+// The fastest of a benchmark's repetitions, as an extra statistic.
+double FastestOf(const std::vector<double>& v) {
+  return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end());
+}
+
+// Keeps the fastest repetition of each benchmark.
+class Collector : public benchmark::ConsoleReporter {
  public:
   struct Entry {
     double nanoseconds;
@@ -200,7 +208,7 @@ class MedianCollector : public benchmark::ConsoleReporter {
   };
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
-      if (r.aggregate_name != "median" && r.run_type != Run::RT_Iteration) continue;
+      if (r.aggregate_name != "fastest" && r.run_type != Run::RT_Iteration) continue;
       if (r.run_type == Run::RT_Iteration && medians_.count(r.run_name.str()) != 0) continue;
       const auto it = r.counters.find("out_bytes");
       const double ns = r.GetAdjustedRealTime() * (r.time_unit == benchmark::kMicrosecond   ? 1e3
@@ -217,55 +225,59 @@ class MedianCollector : public benchmark::ConsoleReporter {
   std::map<std::string, Entry> medians_;
 };
 
-struct Row {
-  const char* label;
-  std::string benchmark;
-  double target;  // 0: none
-};
-
-void PrintTable(const MedianCollector& c) {
-  const Row rows[] = {
-      {"GETBUFFER mode 0 (16-bit copy)", "BM_GETBUFFER/0", 1.1},
-      {"GETBUFFER mode 1 (raw copy)", "BM_GETBUFFER/1", 1.1},
-      {"bufferCopy", "BM_bufferCopy", 1.1},
-      {"CopyRows 8-bit (480 x 752, stride 796)", "BM_CopyRows8", 1.5},
-      {"CopyRows 10-bit + Repack10", "BM_CopyRows10_Repack10", 2.5},
-      {"  of which CopyRows 10-bit", "BM_CopyRows10", 0},
-      {"  of which Repack10", "BM_Repack10", 0},
-      {"WidenFrame", "BM_WidenFrame", 1.5},
-      {"GETBUFFER mode 2 (8-bit triplets)", "BM_GETBUFFER/2", 1.5},
-      {"GETBUFFER mode 5 (big-endian, zero 32768)", "BM_GETBUFFER/5", 1.5},
-      {"GETBUFFER mode 3 (16-bit triplets)", "BM_GETBUFFER/3", 1.0},
-      {"debayerImage", "BM_Demosaic<0>", 3.0},
-      {"GETBUFFER mode 4 (demosaic)", "BM_GETBUFFER/4", 3.0},
-      {"debayerImageW", "BM_Demosaic<1>", 5.5},
-      {"debayerImageFITBYTE", "BM_Demosaic<2>", 2.0},
-      {"debayerImageFITWORD", "BM_Demosaic<3>", 1.5},
-      {"OpenCV BayerBG2RGB, 1 thread", "BM_OpenCV_BayerBG2RGB/1", 0},
-      {"OpenCV BayerBG2RGB, 2 threads", "BM_OpenCV_BayerBG2RGB/2", 0},
+// The Google Benchmark name behind each table row (bench/ratio_rows.h).
+const char* BenchmarkFor(const std::string& key) {
+  static const std::map<std::string, const char*> kNames = {
+      {"getbuffer0", "BM_GETBUFFER/0"},
+      {"getbuffer1", "BM_GETBUFFER/1"},
+      {"buffercopy", "BM_bufferCopy"},
+      {"copyrows8", "BM_CopyRows8"},
+      {"copyrows10repack", "BM_CopyRows10_Repack10"},
+      {"copyrows10", "BM_CopyRows10"},
+      {"repack10", "BM_Repack10"},
+      {"widen", "BM_WidenFrame"},
+      {"getbuffer2", "BM_GETBUFFER/2"},
+      {"getbuffer5", "BM_GETBUFFER/5"},
+      {"getbuffer3", "BM_GETBUFFER/3"},
+      {"debayer", "BM_Demosaic<0>"},
+      {"getbuffer4", "BM_GETBUFFER/4"},
+      {"debayerW", "BM_Demosaic<1>"},
+      {"fitbyte", "BM_Demosaic<2>"},
+      {"fitword", "BM_Demosaic<3>"},
+      {"opencv1", "BM_OpenCV_BayerBG2RGB/1"},
+      {"opencv2", "BM_OpenCV_BayerBG2RGB/2"},
   };
+  const auto it = kNames.find(key);
+  return it == kNames.end() ? nullptr : it->second;
+}
+
+void PrintTable(const Collector& c, std::FILE* tsv) {
   const auto& m = c.medians();
-  auto find = [&](const std::string& prefix) -> const MedianCollector::Entry* {
+  auto find = [&](const std::string& prefix) -> const Collector::Entry* {
     for (const auto& [name, e] : m)
       if (name == prefix || name.rfind(prefix + "/", 0) == 0) return &e;
     return nullptr;
   };
   std::printf(
-      "\nKernel level: %d (0 plain, 1 SSE2, 2 SSSE3, 3 AVX2). Medians of the repetitions.\n",
+      "\nKernel level: %d (0 plain, 1 SSE2, 2 SSSE3, 3 AVX2). Fastest of the repetitions.\n",
       static_cast<int>(image::Kernels().level));
   std::printf("%-44s %10s %10s %10s %7s %7s\n", "operation", "out bytes", "time us", "memcpy us",
               "ratio", "target");
-  for (const Row& r : rows) {
-    const MedianCollector::Entry* e = find(r.benchmark);
+  for (const bench::RatioRow& r : bench::kRatioRows) {
+    const char* name = BenchmarkFor(r.key);
+    const Collector::Entry* e = name != nullptr ? find(name) : nullptr;
     if (e == nullptr) continue;
-    const MedianCollector::Entry* base =
+    const Collector::Entry* base =
         find("BM_memcpy/" + std::to_string(static_cast<long long>(e->bytes)));
     const double ratio = base != nullptr ? e->nanoseconds / base->nanoseconds : 0;
+    const double baseUs = base != nullptr ? base->nanoseconds / 1e3 : 0.0;
     char target[16] = "";
     if (r.target > 0)
       std::snprintf(target, sizeof target, "%s%.1f", ratio <= r.target ? "<=" : "MISS ", r.target);
     std::printf("%-44s %10.0f %10.1f %10.1f %7.2f %7s\n", r.label, e->bytes, e->nanoseconds / 1e3,
-                base != nullptr ? base->nanoseconds / 1e3 : 0.0, ratio, target);
+                baseUs, ratio, target);
+    if (tsv != nullptr)
+      bench::WriteRatioLine(tsv, r, ratio, e->nanoseconds / 1e3, baseUs, e->bytes);
   }
   const auto* ours = find("BM_Demosaic<0>");
   const auto* cv1 = find("BM_OpenCV_BayerBG2RGB/1");
@@ -276,25 +288,28 @@ void PrintTable(const MedianCollector& c) {
 
 }  // namespace
 
+#define TARNCAM_FASTEST ComputeStatistics("fastest", FastestOf)
 BENCHMARK(BM_memcpy)
     ->Arg(kPixels)
     ->Arg(2 * kPixels)
     ->Arg(3 * kPixels)
     ->Arg(6 * kPixels)
     ->Arg(kDemosaicOut)
-    ->Arg(2 * kDemosaicOut);
-BENCHMARK(BM_GETBUFFER)->DenseRange(0, 5);
-BENCHMARK(BM_WidenFrame);
-BENCHMARK(BM_bufferCopy);
-BENCHMARK_TEMPLATE(BM_Demosaic, 0);
-BENCHMARK_TEMPLATE(BM_Demosaic, 1);
-BENCHMARK_TEMPLATE(BM_Demosaic, 2);
-BENCHMARK_TEMPLATE(BM_Demosaic, 3);
-BENCHMARK(BM_CopyRows8);
-BENCHMARK(BM_CopyRows10_Repack10);
-BENCHMARK(BM_CopyRows10);
-BENCHMARK(BM_Repack10);
-BENCHMARK(BM_OpenCV_BayerBG2RGB)->Arg(1)->Arg(2);
+    ->Arg(2 * kDemosaicOut)
+    ->TARNCAM_FASTEST;
+BENCHMARK(BM_GETBUFFER)->DenseRange(0, 5)->TARNCAM_FASTEST;
+BENCHMARK(BM_WidenFrame)->TARNCAM_FASTEST;
+BENCHMARK(BM_bufferCopy)->TARNCAM_FASTEST;
+BENCHMARK_TEMPLATE(BM_Demosaic, 0)->TARNCAM_FASTEST;
+BENCHMARK_TEMPLATE(BM_Demosaic, 1)->TARNCAM_FASTEST;
+BENCHMARK_TEMPLATE(BM_Demosaic, 2)->TARNCAM_FASTEST;
+BENCHMARK_TEMPLATE(BM_Demosaic, 3)->TARNCAM_FASTEST;
+BENCHMARK(BM_CopyRows8)->TARNCAM_FASTEST;
+BENCHMARK(BM_CopyRows10_Repack10)->TARNCAM_FASTEST;
+BENCHMARK(BM_CopyRows10)->TARNCAM_FASTEST;
+BENCHMARK(BM_Repack10)->TARNCAM_FASTEST;
+BENCHMARK(BM_OpenCV_BayerBG2RGB)->Arg(1)->Arg(2)->TARNCAM_FASTEST;
+#undef TARNCAM_FASTEST
 
 int main(int argc, char** argv) {
   if (const char* level = std::getenv("TARNCAM_BENCH_LEVEL")) {
@@ -304,21 +319,35 @@ int main(int argc, char** argv) {
                           : l == "ssse3" ? image::SimdLevel::kSsse3
                                          : image::SimdLevel::kAvx2);
   }
+  // --tsv=FILE: also write the table's rows for bench/run_benchmarks.sh.
+  std::FILE* tsv = nullptr;
+  std::vector<char*> rest;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--tsv=", 6) != 0) {
+      rest.push_back(argv[i]);
+    } else if ((tsv = std::fopen(argv[i] + 6, "w")) == nullptr) {
+      std::fprintf(stderr, "image_bench: cannot write %s\n", argv[i] + 6);
+      return 2;
+    }
+  }
   // Defaults, placed first so that flags on the command line win.
   std::vector<char*> args = {argv[0]};
-  static char kReps[] = "--benchmark_repetitions=25";
+  // Many short repetitions: on a busy machine a short one is more likely to
+  // run undisturbed, and the table keeps the fastest.
+  static char kReps[] = "--benchmark_repetitions=61";
   static char kInterleave[] = "--benchmark_enable_random_interleaving=true";
   static char kAggregates[] = "--benchmark_report_aggregates_only=true";
-  static char kMinTime[] = "--benchmark_min_time=0.03";
+  static char kMinTime[] = "--benchmark_min_time=0.004";
   static char kWarmUp[] = "--benchmark_min_warmup_time=0.005";  // refill the caches first
   args.insert(args.end(), {kReps, kInterleave, kAggregates, kMinTime, kWarmUp});
-  args.insert(args.end(), argv + 1, argv + argc);
+  args.insert(args.end(), rest.begin(), rest.end());
   int n = static_cast<int>(args.size());
   benchmark::Initialize(&n, args.data());
   B();  // allocate and touch everything before timing
-  MedianCollector collector;
+  Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);
-  PrintTable(collector);
+  PrintTable(collector, tsv);
+  if (tsv != nullptr) std::fclose(tsv);
   benchmark::Shutdown();
   return 0;
 }

@@ -134,27 +134,21 @@ FrameReport ReadFrameInto(Camera& cam, uint8_t* dest, const ReadoutOptions& opti
     report.rowsReceived = static_cast<uint32_t>(std::min<uint64_t>(rows, whole));
   }
 
-  if (options.onlyReceivedRows) {
-    // Nothing of an earlier frame may pass for this one: rows that did not
-    // arrive are zero.
-    const uint64_t keep = report.rowsReceived;
-    CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(keep), rowSize, stride);
-    std::memset(dest0 + keep * rowSize, 0, static_cast<size_t>((rows - keep) * rowSize));
-    rows = keep;
-  } else {
-    // Into the raw buffer itself the rows move towards its start, compacting
-    // the frame in place.
-    CopyRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride);
-  }
+  const uint64_t windowRows = rows;
+  if (options.onlyReceivedRows) rows = report.rowsReceived;
+  // Into the raw buffer itself the rows move towards its start, compacting
+  // the frame in place. Of 10-bit samples only the words this readout wrote
+  // are converted.
+  uint64_t words = 0;
+  if (wide) words = std::min<uint64_t>(uint64_t{s.rowBytes} * s.rowsToCopy, rows * rowSize / 2);
+  DeliverRows(dest0, s.rawBuffer.data() + skip, static_cast<uint32_t>(rows), rowSize, stride,
+              static_cast<std::size_t>(words));
+  // Nothing of an earlier frame may pass for this one: rows that did not
+  // arrive are zero.
+  if (rows < windowRows)
+    std::memset(dest0 + rows * rowSize, 0, static_cast<size_t>((windowRows - rows) * rowSize));
   report.rowsCopied = static_cast<uint32_t>(rows);
   report.bytesCopied = rows * rowSize;
-
-  if (wide) {
-    // Only the words this readout wrote are converted.
-    uint64_t words = static_cast<uint64_t>(s.rowBytes) * s.rowsToCopy;
-    words = std::min<uint64_t>(words, rows * rowSize / 2);
-    Repack10(dest0, static_cast<std::size_t>(words));
-  }
   return report;
 }
 

@@ -84,4 +84,10 @@ void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
 // little-endian words into plain values 0..1023, in place.
 void Repack10(uint8_t* words, std::size_t count);
 
+// The readout's delivery of a frame: CopyRows, then Repack10 over the first
+// `words` words at dst (0 for 8-bit samples). Where the repack covers exactly
+// the rows copied, both happen in one pass over the frame.
+void DeliverRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize, uint32_t stride,
+                 std::size_t words);
+
 }  // namespace tarncam

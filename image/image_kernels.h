@@ -41,6 +41,12 @@ struct ImageKernels {
   // The readout's row copy (see CopyRows in capture/readout.h).
   void (*copyRows)(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
                    uint32_t stride);
+  // The row copy and the 10-bit repack in one pass: each row moved as by
+  // copyRows, then its words converted as by repack10 (rowSize even). The
+  // same as copyRows followed by repack10 over the rows written, unless a
+  // row lands on the source of a later one.
+  void (*copyRowsRepack10)(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
+                           uint32_t stride);
 };
 
 extern const ImageKernels kPlainKernels;

@@ -76,11 +76,21 @@ void CopyRows(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
     std::memmove(dst, src, rowSize);
 }
 
+// Row by row: the move, then the row's words converted.
+void CopyRowsRepack10(uint8_t* dst, const uint8_t* src, uint32_t rows, uint32_t rowSize,
+                      uint32_t stride) {
+  for (uint32_t r = 0; r < rows; ++r, dst += rowSize, src += stride) {
+    std::memmove(dst, src, rowSize);
+    Repack10(dst, rowSize / 2);
+  }
+}
+
 }  // namespace
 
 const ImageKernels kPlainKernels = {
-    SimdLevel::kPlain, Demosaic8, DemosaicW,       DemosaicPlanar8, DemosaicPlanar16, Widen,
-    Triple8,           Triple16,  OffsetBigEndian, Repack10,        CopyRows,
+    SimdLevel::kPlain, Demosaic8, DemosaicW, DemosaicPlanar8,
+    DemosaicPlanar16,  Widen,     Triple8,   Triple16,
+    OffsetBigEndian,   Repack10,  CopyRows,  CopyRowsRepack10,
 };
 
 }  // namespace tarncam::image

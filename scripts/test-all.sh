@@ -68,6 +68,11 @@ if [ "$fuzz_seconds" != 0 ]; then
   bash fuzz/run_fuzzers.sh "$fuzz_seconds"
 fi
 echo "=== all presets passed in $(( $(date +%s) - start )) s: ${presets[*]}"
+# A step of its own after the tests: the release library's image output
+# against its speed targets (scripts/bench-guard.sh).
+if [[ " ${presets[*]} " == *" linux-release "* ]]; then
+  bash scripts/bench-guard.sh
+fi
 for note in "${notes[@]}"; do
   echo "$note"
 done

@@ -81,5 +81,48 @@ TEST(CopyRows, MatchesRowByRowMemmoveForAnyOverlap) {
   }
 }
 
+TEST(DeliverRows, EqualsTheCopyThenTheRepackForEveryLayout) {
+  // (destination offset, source offset, rows, row size, stride, words) in one
+  // buffer: a full 10-bit frame compacted in place and into a buffer of its
+  // own, a window that skips its first samples, rows shorter than a vector,
+  // an 8-bit frame (no words), a repack that stops short of the rows (depth
+  // changed mid-readout), rows that land on later rows' sources.
+  struct Case {
+    std::size_t dst, src;
+    uint32_t rows, rowSize, stride;
+    std::size_t words;
+  };
+  const Case cases[] = {{0, 0, 480, 1504, 1592, 360960},
+                        {0, 100, 480, 752, 796, 180480},
+                        {400000, 0, 480, 1504, 1592, 360960},
+                        {0, 100, 240, 800, 1592, 96000},
+                        {0, 3, 9, 10, 14, 45},
+                        {1, 0, 3, 66, 70, 99},
+                        {0, 50, 480, 752, 796, 0},
+                        {0, 0, 480, 752, 796, 90240},
+                        {0, 40, 20, 64, 48, 640},
+                        {0, 0, 1, 1504, 1592, 752}};
+  std::mt19937 rng(11);
+  std::vector<uint8_t> start(1200000);
+  for (auto& b : start) b = static_cast<uint8_t>(rng());
+  for (const Case& c : cases) {
+    std::vector<uint8_t> want(start);
+    for (uint32_t r = 0; r < c.rows; ++r)
+      std::memmove(&want[c.dst + std::size_t{r} * c.rowSize],
+                   &want[c.src + std::size_t{r} * c.stride], c.rowSize);
+    for (std::size_t i = 0; i < c.words; ++i) {
+      uint8_t* w = &want[c.dst + 2 * i];
+      const unsigned v = (w[0] << 2) | (w[1] & 3);
+      w[0] = static_cast<uint8_t>(v), w[1] = static_cast<uint8_t>(v >> 8);
+    }
+    for (auto level : Levels()) {
+      AtLevel at(level);
+      std::vector<uint8_t> got(start);
+      DeliverRows(&got[c.dst], &got[c.src], c.rows, c.rowSize, c.stride, c.words);
+      ASSERT_EQ(got, want) << c.dst << " " << c.src << " " << c.rowSize << " " << c.words;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarncam
