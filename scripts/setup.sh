@@ -12,6 +12,7 @@ packages=(
   wine wine32:i386
   libcfitsio-dev libpng-dev libcli11-dev libusb-1.0-0-dev
   libopencv-imgproc-dev
+  libindi-dev indi-bin
   fitsverify python3 python3-astropy python3-numpy
   qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
 )

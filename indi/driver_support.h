@@ -1,0 +1,91 @@
+#pragma once
+// The INDI driver's rules that need no INDI and no camera: the simulator's
+// options from a line of text, fitting a requested subframe to the windows
+// the camera can read, and the map from sky directions to the guide port's
+// direction bits.
+
+#include <cstdint>
+#include <string>
+
+#include "tarncam/tarncam_camera.h"
+
+namespace tarnindi {
+
+// ---------------------------------------------------------------------------
+// Simulator options
+
+// What the driver simulates: the camera's options, and how many such cameras
+// (each gets its own seed, seed + i, so their star fields differ).
+struct SimulatorSetup {
+  tarncam_sim_options options;
+  uint32_t cameras = 1;
+};
+
+// The most simulated cameras one driver adds.
+constexpr uint32_t kMaxSimulatedCameras = 8;
+
+// Parses "key=value,key=value" (the TARNCAM_SIM environment variable) over
+// the simulator's defaults; a bare key means 1. Keys: scene (stars,
+// test-pattern), colour, seed, cameras, star_count, star_brightness,
+// sky_level, read_noise, seeing, hot_pixels, guide_rate, blank, stays_blank,
+// renumerate_ms, firmware_version, fail_read, fail_read_count, timeout_read,
+// short_read, fail_control, disconnect_read, replug_ms, ignore_abort,
+// virtual_time. Returns false and says why in *error for an unknown key or a
+// malformed value; the simulator itself judges the ranges when the camera is
+// added.
+bool ParseSimulatorSetup(const std::string& text, SimulatorSetup* setup, std::string* error);
+
+// ---------------------------------------------------------------------------
+// Subframes
+
+// The sensor, and the widest window shorter than the full height: such a
+// window reads rows of the sensor's centre columns only.
+constexpr uint32_t kSensorWidth = 752;
+constexpr uint32_t kSensorHeight = 480;
+constexpr uint32_t kWindowedRowWidth = 616;
+
+// A requested frame size fitted to what the camera reads: each side is
+// limited to the sensor, and a window shorter than the sensor to the
+// windowed row width. `refused` when a side is below one pixel (nothing
+// sensible to fit it to); otherwise `narrowed` says the width was limited
+// because of the height, and `clipped` that a side exceeded the sensor.
+struct FittedSize {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool refused = false;
+  bool narrowed = false;
+  bool clipped = false;
+};
+
+FittedSize FitWindowSize(double width, double height);
+
+// ---------------------------------------------------------------------------
+// Guide port
+
+// How sky directions reach the port. By default right ascension drives the
+// camera's X axis and declination its Y axis, east (RA+) and north (DEC+)
+// on the plus bits; the camera's own wiring of bits to relay lines is set by
+// its firmware, so a user may swap the axes or reverse either.
+struct GuideMapping {
+  bool swapAxes = false;
+  bool reverseRa = false;
+  bool reverseDec = false;
+};
+
+enum class SkyAxis { kRa, kDec };
+
+// The direction bit (TARNCAM_GUIDE_*) for a pulse on `axis`, towards its plus
+// direction (east, north) when `plus`; `onX` tells whether that bit belongs
+// to the camera's X axis.
+struct PortPulse {
+  uint32_t direction = 0;
+  bool onX = false;
+};
+
+PortPulse MapGuidePulse(SkyAxis axis, bool plus, const GuideMapping& mapping);
+
+// "2026-01-01T00:00:00.123": UTC with milliseconds, as FITS DATE-OBS takes
+// it, from nanoseconds since 1970.
+std::string FitsTimestamp(int64_t utcNs);
+
+}  // namespace tarnindi
