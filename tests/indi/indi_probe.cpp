@@ -196,14 +196,14 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 // "set PROP.E1=V1;E2=V2": one new-vector message with those elements.
-void Set(Probe& probe, const std::string& device, const std::string& spec, double timeout) {
-  const size_t dot = spec.find('.');
-  if (dot == std::string::npos) Fail("bad set: " + spec);
-  const std::string property = spec.substr(0, dot);
+void Set(Probe& probe, const std::string& device, const std::string& assignment, double timeout) {
+  const size_t dot = assignment.find('.');
+  if (dot == std::string::npos) Fail("bad set: " + assignment);
+  const std::string property = assignment.substr(0, dot);
   std::vector<std::pair<std::string, std::string>> items;
-  for (const std::string& item : Split(spec.substr(dot + 1), ';')) {
+  for (const std::string& item : Split(assignment.substr(dot + 1), ';')) {
     const size_t eq = item.find('=');
-    if (eq == std::string::npos) Fail("bad set: " + spec);
+    if (eq == std::string::npos) Fail("bad set: " + assignment);
     items.emplace_back(item.substr(0, eq), item.substr(eq + 1));
   }
   const INDI_PROPERTY_TYPE type = probe.TypeOf(property, timeout);

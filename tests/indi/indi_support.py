@@ -177,13 +177,13 @@ class Server:
     def value(self, name):
         return self.getprop(name).get(name)
 
-    def setprop(self, *specs):
-        for spec in specs:
+    def setprop(self, *assignments):
+        for assignment in assignments:
             p = subprocess.run(["indi_setprop", "-p", str(self.port),
-                                "%s.%s" % (self.device, spec)],
+                                "%s.%s" % (self.device, assignment)],
                                capture_output=True, text=True, timeout=COMMAND_TIMEOUT_S)
             if p.returncode != 0:
-                raise AssertionError("indi_setprop %s: %s" % (spec, p.stderr))
+                raise AssertionError("indi_setprop %s: %s" % (assignment, p.stderr))
 
     def wait_for(self, expression, seconds=20):
         """Waits until indi_eval finds `expression` true; "@" stands for
@@ -193,13 +193,13 @@ class Server:
                            capture_output=True, text=True, timeout=COMMAND_TIMEOUT_S)
         return p.returncode == 0
 
-    def set(self, *specs):
+    def set(self, *assignments):
         """Sets each "PROP.ELEM=V[;ELEM=V...]" in turn, waiting each time for
         the driver to answer Ok (separate indi_setprop runs may arrive in
         any order)."""
         steps = []
-        for spec in specs:
-            steps += ["set " + spec, "wait %s=Ok" % spec.split(".")[0]]
+        for assignment in assignments:
+            steps += ["set " + assignment, "wait %s=Ok" % assignment.split(".")[0]]
         probe = self.probe(*steps)
         if not probe.ok:
             raise AssertionError("setting %s failed:\n%s" % (specs, probe))
