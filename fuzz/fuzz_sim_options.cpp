@@ -13,7 +13,7 @@
 
 #include "fuzz_check.h"
 #include "sim/sim_camera.h"
-#include "sim/win32/options_text.h"
+#include "sim/options_text.h"
 #include "usb/requests.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -24,10 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   in.U8();  // the NUL
 
   std::string taken;
-  winsim::TakeOption(&text, "path", &taken);
+  sim::TakeOption(&text, "path", &taken);
   sim::Options o;
   std::string error;
-  if (!winsim::ParseOptions(text, &o, &error)) {
+  if (!sim::ParseOptions(text, &o, &error)) {
     FUZZ_CHECK(!error.empty());
     return 0;
   }

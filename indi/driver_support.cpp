@@ -1,121 +1,45 @@
 #include "indi/driver_support.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
-#include <map>
-#include <type_traits>
 
 namespace tarnindi {
-namespace {
-
-bool ToUnsigned(const std::string& v, uint64_t* out) {
-  if (v.empty() || v[0] == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  // Base 0: firmware versions and identification words read best in hex.
-  *out = std::strtoull(v.c_str(), &end, 0);
-  return errno == 0 && *end == '\0';
-}
-
-bool ToDouble(const std::string& v, double* out) {
-  if (v.empty()) return false;
-  char* end = nullptr;
-  *out = std::strtod(v.c_str(), &end);
-  return *end == '\0' && std::isfinite(*out);
-}
-
-}  // namespace
 
 bool ParseSimulatorSetup(const std::string& text, SimulatorSetup* setup, std::string* error) {
+  // "cameras" is the driver's own key; the rest is the simulator's, read by
+  // the library's parser.
   SimulatorSetup s;
-  tarncam_sim_default_options(&s.options);
-  tarncam_sim_options& o = s.options;
-
-  using Setter = std::function<bool(const std::string&)>;
-  auto u32 = [](auto* field) -> Setter {
-    return [field](const std::string& v) {
-      uint64_t n = 0;
-      if (!ToUnsigned(v, &n) || n > 0xFFFFFFFFull) return false;
-      *field = static_cast<std::remove_pointer_t<decltype(field)>>(n);
-      return true;
-    };
-  };
-  auto real = [](double* field) -> Setter {
-    return [field](const std::string& v) { return ToDouble(v, field); };
-  };
-  const std::map<std::string, Setter> keys = {
-      {"scene",
-       [&o](const std::string& v) {
-         if (v == "stars") {
-           o.scene = TARNCAM_SIM_SCENE_STARS;
-         } else if (v == "test-pattern") {
-           o.scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
-         } else {
-           return false;
-         }
-         return true;
-       }},
-      {"seed",
-       [&o](const std::string& v) {
-         uint64_t n = 0;
-         if (!ToUnsigned(v, &n)) return false;
-         o.seed = n;
-         return true;
-       }},
-      {"cameras",
-       [&s](const std::string& v) {
-         uint64_t n = 0;
-         if (!ToUnsigned(v, &n) || n < 1 || n > kMaxSimulatedCameras) return false;
-         s.cameras = static_cast<uint32_t>(n);
-         return true;
-       }},
-      {"colour", u32(&o.colour)},
-      {"blank", u32(&o.blank_controller)},
-      {"stays_blank", u32(&o.stays_blank)},
-      {"renumerate_ms", u32(&o.renumerate_ms)},
-      {"firmware_version", u32(&o.firmware_version)},
-      {"fail_read", u32(&o.fail_read_number)},
-      {"fail_read_count", u32(&o.fail_read_count)},
-      {"timeout_read", u32(&o.timeout_read_number)},
-      {"short_read", u32(&o.short_read_number)},
-      {"fail_control", u32(&o.fail_control_number)},
-      {"disconnect_read", u32(&o.disconnect_read_number)},
-      {"replug_ms", u32(&o.replug_ms)},
-      {"star_count", u32(&o.star_count)},
-      {"hot_pixels", u32(&o.hot_pixels)},
-      {"ignore_abort", u32(&o.ignore_abort)},
-      {"virtual_time", u32(&o.virtual_time)},
-      {"star_brightness", real(&o.star_brightness)},
-      {"sky_level", real(&o.sky_level)},
-      {"read_noise", real(&o.read_noise)},
-      {"seeing", real(&o.seeing_px)},
-      {"guide_rate", real(&o.guide_rate)},
-  };
-
+  std::string rest;
   size_t at = 0;
   while (at < text.size()) {
     size_t end = text.find(',', at);
     if (end == std::string::npos) end = text.size();
     const std::string item = text.substr(at, end - at);
     at = end + 1;
-    if (item.empty()) continue;
-    const size_t eq = item.find('=');
-    const std::string key = item.substr(0, eq);
-    const std::string value = eq == std::string::npos ? "1" : item.substr(eq + 1);
-    auto it = keys.find(key);
-    if (it == keys.end()) {
-      *error = "unknown key '" + key + "'";
+    if (item.rfind("cameras=", 0) != 0) {
+      rest += (rest.empty() ? "" : ",") + item;
+      continue;
+    }
+    const std::string value = item.substr(8);
+    char* last = nullptr;
+    errno = 0;
+    const unsigned long n = std::strtoul(value.c_str(), &last, 10);
+    if (value.empty() || !std::isdigit(static_cast<unsigned char>(value[0])) || *last != '\0' ||
+        errno != 0 || n < 1 || n > kMaxSimulatedCameras) {
+      *error = "bad value '" + value + "' for cameras";
       return false;
     }
-    if (!it->second(value)) {
-      *error = "bad value '" + value + "' for " + key;
-      return false;
-    }
+    s.cameras = static_cast<uint32_t>(n);
+  }
+  char why[160] = "";
+  if (tarncam_sim_parse_options(rest.c_str(), &s.options, why, sizeof why) != 0) {
+    *error = why;
+    return false;
   }
   *setup = s;
   return true;

@@ -24,15 +24,11 @@ struct SimulatorSetup {
 // The most simulated cameras one driver adds.
 constexpr uint32_t kMaxSimulatedCameras = 8;
 
-// Parses "key=value,key=value" (the TARNCAM_SIM environment variable) over
-// the simulator's defaults; a bare key means 1. Keys: scene (stars,
-// test-pattern), colour, seed, cameras, star_count, star_brightness,
-// sky_level, read_noise, seeing, hot_pixels, guide_rate, blank, stays_blank,
-// renumerate_ms, firmware_version, fail_read, fail_read_count, timeout_read,
-// short_read, fail_control, disconnect_read, replug_ms, ignore_abort,
-// virtual_time. Returns false and says why in *error for an unknown key or a
-// malformed value; the simulator itself judges the ranges when the camera is
-// added.
+// Parses "key=value,key=value" (the TARNCAM_SIM environment variable): the
+// driver's own key cameras=N (1 to kMaxSimulatedCameras), and the
+// simulator's options as tarncam_sim_parse_options reads them. Returns false
+// and says why in *error for an unknown key, a malformed value or options
+// out of range.
 bool ParseSimulatorSetup(const std::string& text, SimulatorSetup* setup, std::string* error);
 
 // ---------------------------------------------------------------------------

@@ -5,8 +5,11 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "interface/default_camera.h"
+#include "platform/path_copy.h"
+#include "sim/options_text.h"
 #include "sim/sim_device.h"
 #include "tarncam/tarncam_sim.h"
 
@@ -27,6 +30,18 @@ extern "C" {
 
 void tarncam_sim_default_options(tarncam_sim_options* options) {
   if (options != nullptr) *options = sim::DefaultOptions();
+}
+
+int tarncam_sim_parse_options(const char* text, tarncam_sim_options* options, char* error,
+                              uint32_t error_size) {
+  std::string why = "null text or options";
+  sim::Options o;
+  if (text != nullptr && options != nullptr && sim::ParseOptions(text, &o, &why)) {
+    *options = o;
+    return 0;
+  }
+  if (error != nullptr && error_size != 0) tarncam::CopyPathBounded(why.c_str(), error, error_size);
+  return -1;
 }
 
 int tarncam_sim_attach(const tarncam_sim_options* options) {

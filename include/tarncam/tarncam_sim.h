@@ -141,6 +141,20 @@ typedef struct tarncam_sim_stats {
 /* Fills `options` with the defaults above. */
 TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
 
+/* Reads options from text, "key=value,key=value" over the defaults (a bare
+ * key means 1; numbers in decimal or 0x hex): scene (stars, test-pattern),
+ * seed, colour, present, blank (blank_controller), stays_blank,
+ * renumerate_ms, firmware_version, fail_read (fail_read_number),
+ * fail_read_count, timeout_read, short_read, fail_control, disconnect_read
+ * (the *_number fields), replug_ms, ignore_abort, virtual_time, star_count,
+ * hot_pixels, star_brightness, sky_level, read_noise, seeing (seeing_px),
+ * guide_rate. Returns 0, or -1 when `text` or `options` is null, a key is
+ * unknown, a value malformed or the options out of range (as
+ * tarncam_sim_attach judges them); then `error` (may be null) receives why,
+ * cut to `error_size` bytes with its NUL, and `options` is unchanged. */
+TARNCAM_SIM_API int tarncam_sim_parse_options(const char* text, tarncam_sim_options* options,
+                                              char* error, uint32_t error_size);
+
 /* Creates the simulated camera and routes the exported functions to it,
  * replacing any simulated camera attached before. Returns 0 on success, -1
  * when `options` is null, its struct_size is smaller than this first version

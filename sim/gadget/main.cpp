@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "sim/gadget/gadget.h"
-#include "sim/win32/options_text.h"
+#include "sim/options_text.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
 
   sim::Options options;
   std::string error;
-  if (!winsim::ParseOptions(optionsText, &options, &error)) {
+  if (!sim::ParseOptions(optionsText, &options, &error)) {
     std::fprintf(stderr, "tarncam-gadget: --options: %s\n", error.c_str());
     return 2;
   }

@@ -28,7 +28,7 @@
 #include "sim/frame_generator.h"
 #include "sim/sim_camera.h"
 #include "sim/win32/device_file.h"
-#include "sim/win32/options_text.h"
+#include "sim/options_text.h"
 #include "sim/win32/standin_host.h"
 #include "sim/win32/winsim.h"
 #include "usb/requests.h"
@@ -122,14 +122,14 @@ bool ParseConfiguration(const std::string& text, sim::Options* o, bool* missingF
   std::string simText = text;
   std::string file;
   *missingFile = false;
-  if (TakeOption(&simText, "device_file", &file)) {
+  if (sim::TakeOption(&simText, "device_file", &file)) {
     if (file != "missing" && file != "present") {
       *error = "bad value '" + file + "' for device_file";
       return false;
     }
     *missingFile = file == "missing";
   }
-  return ParseOptions(simText, o, error);
+  return sim::ParseOptions(simText, o, error);
 }
 
 std::shared_ptr<Rig> Host::MakeRig(const sim::Options& o) {

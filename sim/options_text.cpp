@@ -1,12 +1,13 @@
-#include "sim/win32/options_text.h"
+#include "sim/options_text.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <type_traits>
 
-namespace winsim {
+namespace sim {
 namespace {
 
 bool ToUnsigned(const std::string& v, uint64_t* out) {
@@ -22,13 +23,13 @@ bool ToDouble(const std::string& v, double* out) {
   if (v.empty()) return false;
   char* end = nullptr;
   *out = std::strtod(v.c_str(), &end);
-  return *end == '\0';
+  return *end == '\0' && std::isfinite(*out);
 }
 
 }  // namespace
 
-bool ParseOptions(const std::string& text, sim::Options* options, std::string* error) {
-  sim::Options o = sim::DefaultOptions();
+bool ParseOptions(const std::string& text, Options* options, std::string* error) {
+  Options o = DefaultOptions();
   using Setter = std::function<bool(const std::string&)>;
   auto u32 = [](auto* field) -> Setter {
     return [field](const std::string& v) {
@@ -73,6 +74,7 @@ bool ParseOptions(const std::string& text, sim::Options* options, std::string* e
       {"disconnect_read", u32(&o.disconnect_read_number)},
       {"replug_ms", u32(&o.replug_ms)},
       {"ignore_abort", u32(&o.ignore_abort)},
+      {"virtual_time", u32(&o.virtual_time)},
       {"star_count", u32(&o.star_count)},
       {"hot_pixels", u32(&o.hot_pixels)},
       {"star_brightness", real(&o.star_brightness)},
@@ -102,7 +104,7 @@ bool ParseOptions(const std::string& text, sim::Options* options, std::string* e
       return false;
     }
   }
-  if (!sim::ValidOptions(o)) {
+  if (!ValidOptions(o)) {
     *error = "options out of range";
     return false;
   }
@@ -131,4 +133,4 @@ bool TakeOption(std::string* text, const std::string& key, std::string* value) {
   return found;
 }
 
-}  // namespace winsim
+}  // namespace sim
