@@ -8,8 +8,8 @@
 #     and beside a client that waits on the completion semaphore instead of
 #     polling (bench/stream/semaphore_stream);
 #   - the library's processor time per frame, from the readout workers'
-#     thread CPU clocks (bench/stream/readout_cpu_probe.cpp, loaded with
-#     LD_PRELOAD: the tool and the library run unchanged), as a share of the
+#     thread CPU clocks of the semaphore client (bench/stream/readout_cpu_probe.cpp,
+#     loaded with LD_PRELOAD: client and library run unchanged), as a share of the
 #     frame's USB 2.0 bus time at 53.248 MB/s; the simulator's rendering,
 #     which runs inside the simulated bulk read, is shown apart.
 #
@@ -33,16 +33,18 @@ mkdir -p "$results"
 for bits in 8 10; do
   model=$("$build/bench/frame_period" "$exposure" "$bits")
   echo "=== ${bits}-bit: tarncam stream --simulator -n ${frames} -e ${exposure} -b ${bits}"
+  "$build/tools/cli/tarncam" stream --simulator -n "$frames" -e "$exposure" -b "$bits" \
+    >"$results/stream-${bits}.out" 2>&1 || { cat "$results/stream-${bits}.out" >&2; exit 1; }
+  echo "tool:   $(tail -n 1 "$results/stream-${bits}.out")"
+  # The same frames from a client of the exported functions that waits on
+  # the completion semaphore: one readout worker per exposure, which the
+  # probe times (the tool's camera keeps one worker for all its frames).
   LD_PRELOAD="$build/bench/libreadout_cpu_probe.so" \
     TARNCAM_PROBE_OUT="$results/stream-${bits}.probe" \
     TARNCAM_PROBE_CSV="$results/stream-${bits}.csv" \
-    "$build/tools/cli/tarncam" stream --simulator -n "$frames" -e "$exposure" -b "$bits" \
-    >"$results/stream-${bits}.out" 2>&1 || { cat "$results/stream-${bits}.out" >&2; exit 1; }
-  echo "tool:   $(tail -n 1 "$results/stream-${bits}.out")"
-  # The same frames from a client that waits on the completion semaphore.
-  "$build/bench/semaphore_stream" "$frames" "$exposure" "$bits" >"$results/stream-${bits}.sem" 2>&1 ||
+    "$build/bench/semaphore_stream" "$frames" "$exposure" "$bits" >"$results/stream-${bits}.sem" 2>&1 ||
     { cat "$results/stream-${bits}.sem" >&2; exit 1; }
-  echo "waiting on the semaphore instead: $(tail -n 1 "$results/stream-${bits}.sem")"
+  echo "exports client on the semaphore: $(tail -n 1 "$results/stream-${bits}.sem")"
   echo "camera model: $model"
   cat "$results/stream-${bits}.probe"
   # Medians from the probe; the library's share of the bus time.
