@@ -155,6 +155,10 @@ struct Platform {
   // callers know it; the native library ends the readout at once, since no
   // reset can reach a camera that is gone.
   bool retryLostDevice = true;
+  // How much longer than the fixed 5 s after a firmware download the open
+  // looks for the controller to come back. The DLL does not (0), as its
+  // callers know it; natively a slow controller is given this long.
+  uint32_t renumerationGraceMs = 0;
 };
 
 // What every operation of the library is given: one camera's state and its

@@ -41,6 +41,26 @@ uint32_t AbandonedReadoutWaitMs(const CameraState& s) {
 
 namespace {
 
+constexpr uint32_t kRenumerationPollMs = 100;
+
+// Whether the camera at `path` (or, with no path, any camera) is on the bus.
+bool DevicePresent(Camera& cam, const char* path) {
+  if (path == nullptr) return FindDevicePath(cam) != 0;
+  DeviceInfo found[8];
+  const uint32_t n = cam.usb().ListDevices(found, 8);
+  for (uint32_t i = 0; i < n && i < 8; ++i)
+    if (std::strcmp(found[i].path, path) == 0) return true;
+  return false;
+}
+
+// After the fixed wait, gives a controller that is slow to come back the
+// platform's grace, looking every 100 ms.
+void AwaitRenumeration(Camera& cam, const char* path) {
+  for (uint32_t waited = 0; waited < cam.platform.renumerationGraceMs && !DevicePresent(cam, path);
+       waited += kRenumerationPollMs)
+    cam.sys().SleepAlertable(kRenumerationPollMs);
+}
+
 OpenResult OpenCameraOnce(Camera& cam, const char* path) {
   CameraState& s = cam.state;
   OpenResult result;
@@ -98,6 +118,7 @@ OpenResult OpenCameraOnce(Camera& cam, const char* path) {
       ReleaseCamera(cam);
       cam.sys().SleepAlertable(kRenumerationWaitMs);
       result.status = OpenStatus::kStillBlank;
+      if (attempt + 1 < kMaxOpenAttempts) AwaitRenumeration(cam, path);
       continue;
     }
 

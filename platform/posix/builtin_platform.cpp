@@ -15,7 +15,7 @@ constinit PosixSystem gSystem;
 // A camera that left the bus cannot answer the controller resets of a retry:
 // natively the readout ends at once instead of spending five reads on it.
 Platform BuiltinPlatform() { return {&gTransport, &gSystem, false}; }
-constinit Platform gExportPlatform{&gTransport, &gSystem, false};
+constinit Platform gExportPlatform{&gTransport, &gSystem, false, 10000};
 
 LibusbTransport& BuiltinUsb() { return gTransport; }
 

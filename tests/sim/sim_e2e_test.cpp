@@ -100,6 +100,23 @@ TEST_F(SimE2E, BlankControllerGetsTheFirmwareAndComesBackProgrammed) {
   EXPECT_TRUE(sys->Messages().empty());
 }
 
+// Natively a controller that takes longer than the fixed 5 s to come back is
+// waited for, bounded (the DLL gives up, as its callers know it).
+TEST_F(SimE2E, SlowRenumerationIsWaitedFor) {
+  opts.blank_controller = 1;
+  opts.renumerate_ms = 8000;
+  Attach();
+  ASSERT_EQ(::openUSB(0), 1u);
+  EXPECT_EQ(cam->Stats().firmware_downloads, 1u);
+  EXPECT_GE(clock.NowUs(), 8'000'000u);
+  EXPECT_LT(clock.NowUs(), 9'000'000u) << "found within a poll of its return";
+
+  opts.renumerate_ms = 60000;  // beyond the grace: not found, promptly bounded
+  Attach();
+  EXPECT_EQ(::openUSB(0), 0u);
+  EXPECT_EQ(cam->Stats().firmware_downloads, 1u);
+}
+
 TEST_F(SimE2E, ControllerThatStaysBlankIsGivenUpAfterTwoDownloads) {
   opts.blank_controller = 1;
   opts.stays_blank = 1;
