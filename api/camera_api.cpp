@@ -111,7 +111,12 @@ tarncam_status tarncam_close(tarncam_camera* camera) {
 }
 
 tarncam_status tarncam_get_info(tarncam_camera* camera, tarncam_camera_info* info) {
-  if (camera == nullptr || !FillVersioned(info, camera->Info())) return Invalid("get info");
+  if (camera == nullptr) return Invalid("get info");
+  // Counted like every other call, so that a close waits for it before the
+  // handle is freed.
+  tarncam_camera::Call call(*camera);
+  if (!call) return Report(TARNCAM_ERR_CLOSED, 0, "get info");
+  if (!FillVersioned(info, camera->Info())) return Invalid("get info");
   if (camera->Gone()) return Report(TARNCAM_ERR_NO_DEVICE, 0, "get info");
   return Succeeded();
 }
