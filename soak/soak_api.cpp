@@ -20,6 +20,8 @@
 // threads interleave does not, so a failing seed may need a few runs to fail
 // again (run it under --trace to read what happened).
 
+#include <malloc.h>
+
 #include <cinttypes>
 #include <condition_variable>
 #include <functional>
@@ -1070,6 +1072,14 @@ void Driver::Disturb(Rng& r) {
 }  // namespace
 
 void RunApiSeed(uint64_t seed, uint64_t exposures) {
+#if defined(__GLIBC__)
+  // Frame buffers of every size come and go. glibc raises its mmap threshold
+  // after the first large free and then serves such buffers from heaps that
+  // fragment and stay resident; a fixed threshold gives them back on free, so
+  // that resident memory measures what is still held.
+  static const bool fixedThreshold = mallopt(M_MMAP_THRESHOLD, 128 * 1024) != 0;
+  (void)fixedThreshold;
+#endif
   Rng rng(seed);
   const uint64_t baseThreads = ProcStatus("Threads:");
   uint32_t listedBefore = 0;
