@@ -19,7 +19,9 @@
 // starts touch nothing; no released handle is used and none is left open;
 // memory and threads stay bounded.
 //
-//   tarncam_soak [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] [--quiet]
+//   tarncam_soak [--api] [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] [--quiet]
+//
+// --api runs the camera API's soak instead (soak_api.cpp).
 //
 // A failure prints what broke and the command that runs the failing seed
 // alone.
