@@ -413,7 +413,10 @@ TARNCAM_CAMERA_API tarncam_status tarncam_get_window(tarncam_camera* camera,
                                      short by the camera): rows_received rows
                                      hold data of this exposure */
 #define TARNCAM_FRAME_FAILED 2    /* nothing arrived: every read failed, or the
-                                     camera could not be programmed */
+                                     camera could not be programmed (also when
+                                     a retry's controller restart dropped the
+                                     settings and sending them again failed:
+                                     the frame read then is not this one) */
 
 typedef struct tarncam_frame_record {
   uint32_t struct_size;
