@@ -930,6 +930,11 @@ void Driver::Expose() {
       case kUnplug:
         Check(tarncam_sim_set_connected(id.c_str(), 0), {TARNCAM_OK}, "unplug");
         ++gTotals.unplugs;
+        if (rng.Below(2) != 0) {
+          // Plugged straight back in: the handle stays dead all the same.
+          Check(tarncam_sim_set_connected(id.c_str(), 1), {TARNCAM_OK}, "replug");
+          ++gTotals.replugs;
+        }
         break;
       case kClose:
         // The read stays held: close's abort (or, on a camera that ignores
@@ -952,11 +957,13 @@ void Driver::Expose() {
     cam.ReleaseRead();
   }
   Settle(names[mode], callback);
-  if (mode == kUnplug) {
-    // Noticed by the read that died with the device, or by the next transfer.
-    if (!gone) {
-      Guide();
-    }
+  if (mode == kUnplug && !gone) {
+    // Noticed by the read that died with the device, or else by the next
+    // transfer, also when the camera is back already.
+    const tarncam_status s = tarncam_guide_stop(handle, TARNCAM_GUIDE_AXIS_X);
+    SOAK_CHECK(s == TARNCAM_ERR_NO_DEVICE, "camera %d: a transfer after an unplug returned %s",
+               index, Text(s));
+    NoteGone("guide stop after an unplug");
   }
 }
 
