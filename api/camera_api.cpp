@@ -73,11 +73,13 @@ tarncam_status tarncam_list_cameras(tarncam_camera_info* infos, uint32_t capacit
   const std::vector<tarncam_camera_info> found = Registry::Instance().List(true);
   // The caller's elements may be larger (a later header): its size is the stride.
   const uint32_t stride = capacity != 0 ? infos[0].struct_size : 0;
+  // Copied byte-wise: a stride that is no multiple of the structure's
+  // alignment (no real array has one, but nothing refuses it) leaves the
+  // later elements misaligned.
   for (uint32_t i = 0; i < capacity && i < found.size(); ++i) {
-    auto* element =
-        reinterpret_cast<tarncam_camera_info*>(reinterpret_cast<char*>(infos) + size_t{i} * stride);
-    element->struct_size = stride;
-    FillVersioned(element, found[i]);
+    tarncam_camera_info element = found[i];
+    element.struct_size = stride;
+    std::memcpy(reinterpret_cast<char*>(infos) + size_t{i} * stride, &element, sizeof element);
   }
   *count = static_cast<uint32_t>(found.size());
   return Succeeded();

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <functional>
 #include <future>
 #include <limits>
@@ -155,6 +157,37 @@ TEST(ApiBadInput, NullsAndStructuresOfTheWrongSizeAreRefusedAndNothingIsWritten)
   EXPECT_STREQ(bigInfo.get()->id, "test:bad");
   EXPECT_EQ(bigWin.get()->width, 752u);
   EXPECT_EQ(out, nullptr);
+}
+
+// Found by fuzz_api_input: list elements of a size that is no multiple of 4
+// were written through misaligned pointers (undefined; a fault on some
+// processors). They are written byte-wise now.
+TEST(ApiBadInput, ListElementsOfAnOddSizeAreFilledInPlace) {
+  tarncam_sim_options o;
+  tarncam_sim_default_options(&o);
+  o.virtual_time = 1;
+  char a[64], b[64];
+  ASSERT_EQ(tarncam_sim_add(&o, a, sizeof a), TARNCAM_OK);
+  ASSERT_EQ(tarncam_sim_add(&o, b, sizeof b), TARNCAM_OK);
+  const uint32_t stride = sizeof(tarncam_camera_info) + 1;
+  std::vector<uint8_t> mem(size_t{stride} * 8, 0xCD);
+  std::memcpy(mem.data(), &stride, sizeof stride);
+  uint32_t count = 0;
+  ASSERT_EQ(tarncam_list_cameras(reinterpret_cast<tarncam_camera_info*>(mem.data()), 8, &count),
+            TARNCAM_OK);
+  ASSERT_GE(count, 2u);
+  std::vector<std::string> ids;
+  for (uint32_t i = 0; i < count && i < 8; ++i) {
+    tarncam_camera_info e;
+    std::memcpy(&e, mem.data() + size_t{i} * stride, sizeof e);
+    EXPECT_EQ(e.struct_size, stride);
+    EXPECT_EQ(mem[size_t{i} * stride + sizeof e], 0xCD) << "the caller's tail of element " << i;
+    ids.push_back(e.id);
+  }
+  EXPECT_NE(std::find(ids.begin(), ids.end(), a), ids.end());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), b), ids.end());
+  EXPECT_EQ(tarncam_sim_remove(a), TARNCAM_OK);
+  EXPECT_EQ(tarncam_sim_remove(b), TARNCAM_OK);
 }
 
 TEST(ApiBadInput, ValuesOutOfRangeAreRefusedAndChangeNothing) {
