@@ -27,8 +27,8 @@ std::vector<uint8_t> OptionBytes(fuzz::Input& in) {
   tarncam_sim_options base;
   tarncam_sim_default_options(&base);
   const uint32_t claimed = in.U16();  // what struct_size says
-  const std::size_t size = std::max<std::size_t>(
-      sizeof(uint32_t), std::min<std::size_t>(claimed, sizeof base + 16));
+  const std::size_t size =
+      std::max<std::size_t>(sizeof(uint32_t), std::min<std::size_t>(claimed, sizeof base + 16));
   std::vector<uint8_t> bytes(size, 0);
   std::memcpy(bytes.data(), &base, std::min(size, sizeof base));
   const std::size_t patch = std::min<std::size_t>(in.U8(), size);

@@ -113,20 +113,20 @@ struct Exposure {
   int flipH = 0, flipV = 0;
   std::unique_ptr<Guarded> buf;
   bool callback = false;
-  int calls = 0;         // callbacks run for it
+  int calls = 0;          // callbacks run for it
   bool observed = false;  // its record was checked (callback or wait)
 };
 
 // Checks a record and its buffer against what was started.
 void CheckRecord(const tarncam_frame_record& r, const Exposure& e, const char* how) {
-  SOAK_CHECK(r.sequence == e.sequence, "%s: record of exposure %" PRIu64 ", expected %" PRIu64,
-             how, r.sequence, e.sequence);
+  SOAK_CHECK(r.sequence == e.sequence, "%s: record of exposure %" PRIu64 ", expected %" PRIu64, how,
+             r.sequence, e.sequence);
   SOAK_CHECK(r.width == e.width && r.height == e.height && r.bit_depth == (e.ten ? 10u : 8u) &&
                  r.flip_horizontal == e.flipH && r.flip_vertical == e.flipV &&
                  r.exposure_ms == e.exposureMs,
              "%s: record %ux%u %u-bit flips %d/%d %u ms, started %ux%u %d-bit flips %d/%d %u ms",
-             how, r.width, r.height, r.bit_depth, r.flip_horizontal, r.flip_vertical,
-             r.exposure_ms, e.width, e.height, e.ten ? 10 : 8, e.flipH, e.flipV, e.exposureMs);
+             how, r.width, r.height, r.bit_depth, r.flip_horizontal, r.flip_vertical, r.exposure_ms,
+             e.width, e.height, e.ten ? 10 : 8, e.flipH, e.flipV, e.exposureMs);
   SOAK_CHECK(r.buffer == e.buf->data() && r.frame_bytes == e.buf->Size(),
              "%s: record names buffer %p of %" PRIu64 " bytes, not %p of %zu", how, r.buffer,
              r.frame_bytes, static_cast<void*>(e.buf->data()), e.buf->Size());
@@ -245,9 +245,9 @@ class Driver {
   std::condition_variable ledgerCv;
   std::map<uint64_t, Exposure> ledger;
   uint64_t started = 0;
-  int chainLeft = 0;    // exposures the callbacks still start
-  int inCallback = 0;   // callbacks running now
-  uint32_t plan = 0;    // what the callbacks do beside (bits, drawn at the start)
+  int chainLeft = 0;   // exposures the callbacks still start
+  int inCallback = 0;  // callbacks running now
+  uint32_t plan = 0;   // what the callbacks do beside (bits, drawn at the start)
 };
 
 void Driver::Step(const std::string& what) {
@@ -302,12 +302,13 @@ void Driver::NewCamera() {
   if (opts.ignore_abort) ++gTotals.ignoreAbortCameras;
   if (opts.blank_controller) ++gTotals.blankCameras;
   if (opts.stays_blank) ++gTotals.stuckBlankCameras;
-  Note("camera %d: %s; reads %.3f failed, %.3f timed out, %.3f short; control %.4f; "
-       "disconnect %.3f (replug %u ms, blank %d); blank %d (stays %d); ignores abort %d",
-       index, listed ? "listed" : "its own", opts.read_fail_probability,
-       opts.read_timeout_probability, opts.short_read_probability, opts.control_fail_probability,
-       opts.disconnect_probability, opts.replug_ms, opts.replug_blank, opts.blank_controller,
-       opts.stays_blank, opts.ignore_abort);
+  Note(
+      "camera %d: %s; reads %.3f failed, %.3f timed out, %.3f short; control %.4f; "
+      "disconnect %.3f (replug %u ms, blank %d); blank %d (stays %d); ignores abort %d",
+      index, listed ? "listed" : "its own", opts.read_fail_probability,
+      opts.read_timeout_probability, opts.short_read_probability, opts.control_fail_probability,
+      opts.disconnect_probability, opts.replug_ms, opts.replug_blank, opts.blank_controller,
+      opts.stays_blank, opts.ignore_abort);
   id.clear();
   entry.reset();
   if (listed) {
@@ -331,8 +332,8 @@ void Driver::RetireCamera() {
     gTotals.controlFailed += f.controlFailed;
     gTotals.disconnects += f.disconnects;
     gTotals.blankReturns += f.blankReturns;
-    SOAK_CHECK(f.releasedHandleUses == 0, "camera %d: %" PRIu64 " uses of released handles",
-               index, f.releasedHandleUses);
+    SOAK_CHECK(f.releasedHandleUses == 0, "camera %d: %" PRIu64 " uses of released handles", index,
+               f.releasedHandleUses);
   }
   if (listed && !id.empty()) {
     Check(tarncam_sim_remove(id.c_str()), {TARNCAM_OK}, "tarncam_sim_remove");
@@ -416,8 +417,7 @@ void Driver::CheckReleased() {
   sim::SimCamera& cam = entry->device->camera();
   SOAK_CHECK(cam.OpenHandles() == 0, "camera %d: %d device handles open after close", index,
              cam.OpenHandles());
-  SOAK_CHECK(cam.Faults().releasedHandleUses == 0, "camera %d: a released handle was used",
-             index);
+  SOAK_CHECK(cam.Faults().releasedHandleUses == 0, "camera %d: a released handle was used", index);
 }
 
 void Driver::Close(const char* why) {
@@ -490,8 +490,7 @@ void Driver::DeadChecks() {
   expect(tarncam_guide_get_state(h, &g), "guide state");
   expect(tarncam_cancel_exposure(h), "cancel");
   const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  SOAK_CHECK(seconds < kPromptSeconds, "camera %d gone: eleven calls took %.2f s", index,
-             seconds);
+  SOAK_CHECK(seconds < kPromptSeconds, "camera %d gone: eleven calls took %.2f s", index, seconds);
 }
 
 // ---------------------------------------------------------------------------
@@ -558,7 +557,8 @@ void Driver::BadCalls() {
   const auto c = static_cast<tarncam_control>(rng.Below(TARNCAM_CONTROL_COUNT));
   int64_t lo = 0, hi = 0;
   tarncam_control_range(c, &lo, &hi, nullptr);
-  const int64_t bad[] = {lo - 1, hi + 1, INT64_MIN, INT64_MAX, c == TARNCAM_CONTROL_BIT_DEPTH ? 9 : hi + 1000};
+  const int64_t bad[] = {lo - 1, hi + 1, INT64_MIN, INT64_MAX,
+                         c == TARNCAM_CONTROL_BIT_DEPTH ? 9 : hi + 1000};
   SOAK_CHECK(tarncam_set_control(h, c, rng.Pick(bad)) == TARNCAM_ERR_OUT_OF_RANGE,
              "camera %d: an out-of-range value of control %d was not refused", index, c);
   ++gTotals.outOfRange;
@@ -567,8 +567,8 @@ void Driver::BadCalls() {
                  TARNCAM_ERR_INVALID_ARGUMENT,
              "camera %d: an unknown control was not refused", index);
   ++gTotals.unknownControl;
-  const uint32_t windows[][2] = {{0, 480}, {752, 0}, {753, 480}, {617, 479}, {1, 481},
-                                 {UINT32_MAX, UINT32_MAX}, {640, 1000}};
+  const uint32_t windows[][2] = {
+      {0, 480}, {752, 0}, {753, 480}, {617, 479}, {1, 481}, {UINT32_MAX, UINT32_MAX}, {640, 1000}};
   const auto& wb = windows[rng.Below(7)];
   SOAK_CHECK(tarncam_set_window(h, wb[0], wb[1]) == TARNCAM_ERR_OUT_OF_RANGE,
              "camera %d: window %ux%u was not refused", index, wb[0], wb[1]);
@@ -576,8 +576,10 @@ void Driver::BadCalls() {
   tarncam_window w{};
   w.struct_size = sizeof w;
   Check(tarncam_get_window(h, &w), {TARNCAM_OK, TARNCAM_ERR_NO_DEVICE}, "get window");
-  SOAK_CHECK(w.width == width && w.height == height, "camera %d: window %ux%u after refusals, "
-             "set %ux%u", index, w.width, w.height, width, height);
+  SOAK_CHECK(w.width == width && w.height == height,
+             "camera %d: window %ux%u after refusals, "
+             "set %ux%u",
+             index, w.width, w.height, width, height);
   for (int k = 0; k < TARNCAM_CONTROL_COUNT; ++k) {
     int64_t got = -1;
     tarncam_get_control(h, static_cast<tarncam_control>(k), &got);
@@ -585,7 +587,8 @@ void Driver::BadCalls() {
                index, k, got);
   }
   // A buffer smaller than the frame is refused and left alone.
-  const uint64_t frame = uint64_t{width} * height * (controls[TARNCAM_CONTROL_BIT_DEPTH] == 10 ? 2 : 1);
+  const uint64_t frame =
+      uint64_t{width} * height * (controls[TARNCAM_CONTROL_BIT_DEPTH] == 10 ? 2 : 1);
   Guarded small(frame - 1);
   const tarncam_status s = tarncam_start_exposure(h, small.data(), small.Size(), nullptr, nullptr);
   if (s == TARNCAM_ERR_NO_DEVICE) NoteGone("start exposure");
@@ -607,7 +610,8 @@ void Driver::BadCalls() {
   ++gTotals.guideRefused;
 }
 
-void GuideCalls(tarncam_camera* h, Rng& r, const std::function<void(tarncam_status, const char*)>& check) {
+void GuideCalls(tarncam_camera* h, Rng& r,
+                const std::function<void(tarncam_status, const char*)>& check) {
   const uint32_t x[] = {0, TARNCAM_GUIDE_PLUS_X, TARNCAM_GUIDE_MINUS_X};
   const uint32_t y[] = {0, TARNCAM_GUIDE_PLUS_Y, TARNCAM_GUIDE_MINUS_Y};
   uint32_t d = r.Pick(x) | r.Pick(y);
@@ -692,8 +696,8 @@ void Driver::OnFrame(tarncam_camera* camera, const tarncam_frame_record* record,
     std::lock_guard<std::mutex> lk(d->ledgerMu);
     auto it = d->ledger.find(record->sequence);
     SOAK_CHECK(it != d->ledger.end(),
-               "camera %d: a callback for exposure %" PRIu64
-               " that was never started (%" PRIu64 " started, %zu in the ledger, status %s)",
+               "camera %d: a callback for exposure %" PRIu64 " that was never started (%" PRIu64
+               " started, %zu in the ledger, status %s)",
                d->index, record->sequence, d->started, d->ledger.size(),
                Text(static_cast<tarncam_status>(record->status)));
     Exposure& e = it->second;
@@ -784,8 +788,8 @@ void Driver::CallbackActions(tarncam_camera* camera, const tarncam_frame_record&
     const tarncam_status s = tarncam_wait_frame(camera, TARNCAM_WAIT_FOREVER, &w);
     if (chainedOne) {
       SOAK_CHECK(s == TARNCAM_ERR_WAIT_TIMEOUT || s == TARNCAM_ERR_CLOSED,
-                 "camera %d: a wait in the callback for the exposure it started returned %s",
-                 index, Text(s));
+                 "camera %d: a wait in the callback for the exposure it started returned %s", index,
+                 Text(s));
     } else {
       SOAK_CHECK(s == TARNCAM_ERR_CLOSED ||
                      (s == static_cast<tarncam_status>(r.status) && w.sequence == r.sequence),
@@ -848,8 +852,9 @@ void Driver::Settle(const char* how, bool callbacks) {
              "camera %d: wait returned %s, its record says %s", index, Text(s),
              Text(static_cast<tarncam_status>(r.status)));
   std::lock_guard<std::mutex> lk(ledgerMu);
-  SOAK_CHECK(r.sequence == started, "camera %d: %s: wait gave exposure %" PRIu64
-             " after %" PRIu64 " were started", index, how, r.sequence, started);
+  SOAK_CHECK(r.sequence == started,
+             "camera %d: %s: wait gave exposure %" PRIu64 " after %" PRIu64 " were started", index,
+             how, r.sequence, started);
   auto it = ledger.find(r.sequence);
   SOAK_CHECK(it != ledger.end(), "camera %d: a record of an unknown exposure", index);
   CheckRecord(r, it->second, how);
@@ -869,12 +874,13 @@ void Driver::Settle(const char* how, bool callbacks) {
 
 void Driver::Expose() {
   enum Mode { kWait, kCallback, kChain, kCancel, kSecondStart, kUnplug, kClose, kModes };
-  const Mode modes[] = {kWait, kWait, kWait, kCallback, kCallback, kChain, kChain,
-                        kCancel, kCancel, kSecondStart, kUnplug, kClose};
+  const Mode modes[] = {kWait,  kWait,   kWait,   kCallback,    kCallback, kChain,
+                        kChain, kCancel, kCancel, kSecondStart, kUnplug,   kClose};
   const Mode mode = rng.Pick(modes);
   const char* names[] = {"wait", "callback", "chain", "cancel", "second start", "unplug", "close"};
   Step(std::string("exposure: ") + names[mode]);
-  const bool callback = mode == kCallback || mode == kChain || (mode >= kCancel && rng.Below(3) == 0);
+  const bool callback =
+      mode == kCallback || mode == kChain || (mode >= kCancel && rng.Below(3) == 0);
   {
     std::lock_guard<std::mutex> lk(ledgerMu);
     chainLeft = mode == kChain ? 1 + static_cast<int>(rng.Below(3)) : 0;
@@ -945,9 +951,10 @@ void Driver::Expose() {
         Close("during an exposure");
         waiter.join();
         cam.HoldReads(false);
-        SOAK_CHECK(waiterStatus != TARNCAM_ERR_WAIT_TIMEOUT && waiterStatus != TARNCAM_ERR_NO_EXPOSURE,
-                   "camera %d: a wait across close returned %s", index,
-                   Text(static_cast<tarncam_status>(waiterStatus.load())));
+        SOAK_CHECK(
+            waiterStatus != TARNCAM_ERR_WAIT_TIMEOUT && waiterStatus != TARNCAM_ERR_NO_EXPOSURE,
+            "camera %d: a wait across close returned %s", index,
+            Text(static_cast<tarncam_status>(waiterStatus.load())));
         if (waiterStatus == TARNCAM_ERR_CLOSED) ++gTotals.closedWaits;
         return;
       default:
@@ -1040,8 +1047,8 @@ void Driver::Disturb(Rng& r) {
         SOAK_CHECK(s == static_cast<tarncam_status>(rec.status) &&
                        (s == TARNCAM_OK) == (rec.outcome == TARNCAM_FRAME_COMPLETE),
                    "camera %d: a wait from another thread returned %s, record status %s "
-                   "outcome %d", index, Text(s), Text(static_cast<tarncam_status>(rec.status)),
-                   rec.outcome);
+                   "outcome %d",
+                   index, Text(s), Text(static_cast<tarncam_status>(rec.status)), rec.outcome);
       }
       break;
     }
@@ -1067,8 +1074,7 @@ void Driver::Disturb(Rng& r) {
     default: {
       uint32_t count = 0;
       std::lock_guard<std::mutex> lk(gListing);
-      SOAK_CHECK(tarncam_list_cameras(nullptr, 0, &count) == TARNCAM_OK,
-                 "listing cameras failed");
+      SOAK_CHECK(tarncam_list_cameras(nullptr, 0, &count) == TARNCAM_OK, "listing cameras failed");
       break;
     }
   }
@@ -1146,7 +1152,8 @@ void PrintApiTotals(double seconds) {
   const ApiTotals& t = gTotals;
   std::printf(
       "soak --api: seeds %" PRIu64 "..%" PRIu64 ", %" PRIu64 " exposures (%" PRIu64
-      " started from callbacks) on %" PRIu64 " cameras in %.1f s\n"
+      " started from callbacks) on %" PRIu64
+      " cameras in %.1f s\n"
       "  frames: %" PRIu64 " complete, %" PRIu64 " short, %" PRIu64 " failed; %" PRIu64
       " checked byte-exact; %" PRIu64 " cancelled, %" PRIu64 " no device; %" PRIu64
       " ended unobserved\n"
@@ -1155,27 +1162,32 @@ void PrintApiTotals(double seconds) {
       " disconnects mid-read, %" PRIu64 " blank returns after power loss; %" PRIu64
       " unplugs by the soak\n"
       "  cameras: %" PRIu64 " listed, %" PRIu64 " ignoring the abort, %" PRIu64
-      " blank at start (%" PRIu64 " never taking firmware)\n"
-      "  calls: %" PRIu64 " callbacks, %" PRIu64 " waits forever, %" PRIu64 " polling waits, %" PRIu64
-      " waits ended by close; %" PRIu64 " cancels (%" PRIu64 " from callbacks); %" PRIu64
-      " refused second starts, %" PRIu64 " refused closes from callbacks; %" PRIu64
-      " guide pulses, %" PRIu64 " stops; %" PRIu64 " disturber turns\n"
+      " blank at start (%" PRIu64
+      " never taking firmware)\n"
+      "  calls: %" PRIu64 " callbacks, %" PRIu64 " waits forever, %" PRIu64
+      " polling waits, %" PRIu64 " waits ended by close; %" PRIu64 " cancels (%" PRIu64
+      " from callbacks); %" PRIu64 " refused second starts, %" PRIu64
+      " refused closes from callbacks; %" PRIu64 " guide pulses, %" PRIu64 " stops; %" PRIu64
+      " disturber turns\n"
       "  refused: %" PRIu64 " out-of-range settings, %" PRIu64 " unknown controls, %" PRIu64
-      " small buffers, %" PRIu64 " malformed guide sets\n"
+      " small buffers, %" PRIu64
+      " malformed guide sets\n"
       "  handles: %" PRIu64 " opens (%" PRIu64 " failed), %" PRIu64 " closes (%" PRIu64
-      " during exposures), %" PRIu64 " checks of a gone camera, %" PRIu64 " replugs\n"
-      "  peak: %" PRIu64 " KiB resident, %" PRIu64 " threads between seeds\n"
+      " during exposures), %" PRIu64 " checks of a gone camera, %" PRIu64
+      " replugs\n"
+      "  peak: %" PRIu64 " KiB resident, %" PRIu64
+      " threads between seeds\n"
       "  invariant violations: 0\n",
-      gSettings.seed, gSettings.seed + gSettings.seeds - 1, t.exposures(), t.chained(),
-      t.cameras(), seconds, t.complete(), t.shortFrames(), t.failed(), t.exact(),
-      t.cancelledStatus(), t.noDeviceStatus(), t.unobserved(), t.readsFailed(), t.readsTimedOut(),
-      t.readsShort(), t.controlFailed(), t.disconnects(), t.blankReturns(), t.unplugs(),
-      t.listedCameras(), t.ignoreAbortCameras(), t.blankCameras(), t.stuckBlankCameras(),
-      t.callbacks(), t.waitsForever(), t.pollWaits(), t.closedWaits(), t.cancels(),
-      t.callbackCancels(), t.refusedStarts(), t.callbackCloseRefused(), t.guidePulses(),
-      t.guideStops(), t.disturberCalls(), t.outOfRange(), t.unknownControl(), t.tooSmall(),
-      t.guideRefused(), t.opens(), t.openFailures(), t.closes(), t.closesDuringExposure(),
-      t.deadChecks(), t.replugs(), t.maxRssKb.load(), t.maxThreads.load());
+      gSettings.seed, gSettings.seed + gSettings.seeds - 1, t.exposures(), t.chained(), t.cameras(),
+      seconds, t.complete(), t.shortFrames(), t.failed(), t.exact(), t.cancelledStatus(),
+      t.noDeviceStatus(), t.unobserved(), t.readsFailed(), t.readsTimedOut(), t.readsShort(),
+      t.controlFailed(), t.disconnects(), t.blankReturns(), t.unplugs(), t.listedCameras(),
+      t.ignoreAbortCameras(), t.blankCameras(), t.stuckBlankCameras(), t.callbacks(),
+      t.waitsForever(), t.pollWaits(), t.closedWaits(), t.cancels(), t.callbackCancels(),
+      t.refusedStarts(), t.callbackCloseRefused(), t.guidePulses(), t.guideStops(),
+      t.disturberCalls(), t.outOfRange(), t.unknownControl(), t.tooSmall(), t.guideRefused(),
+      t.opens(), t.openFailures(), t.closes(), t.closesDuringExposure(), t.deadChecks(),
+      t.replugs(), t.maxRssKb.load(), t.maxThreads.load());
 }
 
 }  // namespace soak
