@@ -270,10 +270,17 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
       Noticed(report.lastRead);
     }
   }
-  if (!report.deviceOpen) {
-    // No read ran: nothing of an earlier frame may stand in the buffer.
+  // A retry's controller restart drops the sensor's settings; when sending
+  // them again failed, the read after it got a frame of the camera's
+  // power-on window, not of this one. It counts as nothing received.
+  const bool unconfirmed = report.delivered && state->forceResend != 0;
+  if (unconfirmed) report.delivered = false;
+  if (!report.deviceOpen || unconfirmed) {
+    // No read ran, or its frame is not this one: nothing of an earlier
+    // frame (or of another window) may stand in the buffer.
     std::memset(j.buffer, 0, static_cast<size_t>(r.frame_bytes));
-  } else {
+  }
+  if (report.deviceOpen) {
     r.start_monotonic_ns = report.startMonoNs;
     r.end_monotonic_ns = report.endMonoNs;
     r.start_utc_ns = report.startUtcNs;
@@ -281,7 +288,7 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
   }
   r.reads_attempted = report.readsAttempted;
   r.reads_failed = report.readsFailed;
-  r.rows_received = report.rowsReceived;
+  r.rows_received = unconfirmed ? 0 : report.rowsReceived;
   r.bytes_received = report.delivered ? report.bytesReceived : 0;
 
   const bool cancelled = stop.load(std::memory_order_acquire) != 0;
@@ -293,7 +300,9 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
     r.status = cancelled ? TARNCAM_ERR_CANCELLED : TARNCAM_ERR_SHORT_FRAME;
   } else {
     r.outcome = TARNCAM_FRAME_FAILED;
-    const UsbResult why = !failure.ok() ? failure : report.lastRead;
+    const UsbResult why = !failure.ok()  ? failure
+                          : unconfirmed    ? report.lastResend
+                                           : report.lastRead;
     if (cancelled) {
       r.status = TARNCAM_ERR_CANCELLED;
     } else if (!why.ok()) {

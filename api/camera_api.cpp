@@ -73,11 +73,13 @@ tarncam_status tarncam_list_cameras(tarncam_camera_info* infos, uint32_t capacit
   const std::vector<tarncam_camera_info> found = Registry::Instance().List(true);
   // The caller's elements may be larger (a later header): its size is the stride.
   const uint32_t stride = capacity != 0 ? infos[0].struct_size : 0;
+  // Copied byte-wise: a stride that is no multiple of the structure's
+  // alignment (no real array has one, but nothing refuses it) leaves the
+  // later elements misaligned.
   for (uint32_t i = 0; i < capacity && i < found.size(); ++i) {
-    auto* element =
-        reinterpret_cast<tarncam_camera_info*>(reinterpret_cast<char*>(infos) + size_t{i} * stride);
-    element->struct_size = stride;
-    FillVersioned(element, found[i]);
+    tarncam_camera_info element = found[i];
+    element.struct_size = stride;
+    std::memcpy(reinterpret_cast<char*>(infos) + size_t{i} * stride, &element, sizeof element);
   }
   *count = static_cast<uint32_t>(found.size());
   return Succeeded();
@@ -111,7 +113,12 @@ tarncam_status tarncam_close(tarncam_camera* camera) {
 }
 
 tarncam_status tarncam_get_info(tarncam_camera* camera, tarncam_camera_info* info) {
-  if (camera == nullptr || !FillVersioned(info, camera->Info())) return Invalid("get info");
+  if (camera == nullptr) return Invalid("get info");
+  // Counted like every other call, so that a close waits for it before the
+  // handle is freed.
+  tarncam_camera::Call call(*camera);
+  if (!call) return Report(TARNCAM_ERR_CLOSED, 0, "get info");
+  if (!FillVersioned(info, camera->Info())) return Invalid("get info");
   if (camera->Gone()) return Report(TARNCAM_ERR_NO_DEVICE, 0, "get info");
   return Succeeded();
 }

@@ -59,7 +59,7 @@ void ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer,
       // during the restart's waits nothing is sent, and the resend stays due
       // for the next programming; a read issued now would outlive the
       // session it belongs to.
-      ResendSettings(cam);
+      report.lastResend = ResendSettings(cam);
       if (!lease.Current()) break;
     }
     if (Stopped(options)) {

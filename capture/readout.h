@@ -34,6 +34,7 @@ struct FrameReport {
   uint32_t readsAttempted = 0;
   uint32_t readsFailed = 0;
   UsbResult lastRead;          // what the last read reported
+  UsbResult lastResend;        // what the last retry's resend of the settings reported
   uint32_t transferBytes = 0;  // a whole frame's transfer
   uint32_t bytesReceived = 0;  // what the read that succeeded delivered
   uint32_t rowsReceived = 0;   // window rows whose samples all arrived

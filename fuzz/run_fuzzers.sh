@@ -12,7 +12,7 @@ seconds=${1:-10}
 shift || true
 build=build/linux-fuzz/fuzz
 targets=("$@")
-[ ${#targets[@]} -ne 0 ] || targets=(intel_hex image sim_host sim_options cli_args indi_setup)
+[ ${#targets[@]} -ne 0 ] || targets=(intel_hex image sim_host sim_options cli_args api_input indi_setup)
 artifacts=$(pwd)/build/linux-fuzz/fuzz-artifacts
 mkdir -p "$artifacts"
 scratch=$(mktemp -d)

@@ -19,7 +19,9 @@
 // starts touch nothing; no released handle is used and none is left open;
 // memory and threads stay bounded.
 //
-//   tarncam_soak [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] [--quiet]
+//   tarncam_soak [--api] [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] [--quiet]
+//
+// --api runs the camera API's soak instead (soak_api.cpp).
 //
 // A failure prints what broke and the command that runs the failing seed
 // alone.
@@ -48,14 +50,11 @@
 #include "tarncam/tarncam.h"
 #include "tarncam/tarncam_native.h"
 #include "tarncam/tarncam_sim.h"
+#include "soak/soak_common.h"
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using namespace soak;
 
 constexpr uint32_t kPitchFull = 796;
 constexpr uint32_t kRows = 480;
@@ -65,17 +64,7 @@ constexpr uint32_t kRows = 480;
 constexpr uint64_t kStepBudgetUs = 120'000'000;
 
 // ---------------------------------------------------------------------------
-// Run settings, totals and failure reports
-
-struct Settings {
-  uint64_t seed = 1;
-  uint64_t seeds = 1;
-  uint64_t exposures = 1000;
-  int stallSeconds = 120;
-  bool quiet = false;
-  bool trace = false;
-  std::string program = "tarncam_soak";
-};
+// Totals
 
 struct Totals {
   uint64_t exposures = 0, inlineExposures = 0, threadedExposures = 0, refusedStarts = 0;
@@ -87,86 +76,8 @@ struct Totals {
   uint64_t maxRssKb = 0, maxThreads = 0;
 };
 
-Settings gSettings;
-std::atomic<uint64_t> gProgress{0};
-std::mutex gWhatMu;
-std::string gWhat;         // the step in progress, for reports
-std::atomic<uint64_t> gCurrentSeed{0};  // read by the watchdog too
-
-void SetWhat(const std::string& what) {
-  if (gSettings.trace) std::fprintf(stderr, "  %s\n", what.c_str());
-  std::lock_guard<std::mutex> g(gWhatMu);
-  gWhat = what;
-}
-
-// A line of the trace (--trace), for reading a failing seed.
-void Note(const char* format, ...) {
-  if (!gSettings.trace) return;
-  va_list args;
-  va_start(args, format);
-  std::fputs("    ", stderr);
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
-  va_end(args);
-}
-
 const char* kActionNames[] = {"none", "guide", "cancel", "close", "close racing the start",
                               "second start", "isExposing"};
-
-[[noreturn]] void Fail(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  std::string what;
-  {
-    std::lock_guard<std::mutex> g(gWhatMu);
-    what = gWhat;
-  }
-  std::fprintf(stderr,
-               "SOAK FAILURE: seed %" PRIu64 ", during: %s\n  %s\n  reproduce: %s --seed %" PRIu64
-               " --exposures %" PRIu64 "\n",
-               gCurrentSeed.load(), what.c_str(), text, gSettings.program.c_str(),
-               gCurrentSeed.load(), gSettings.exposures);
-  std::fflush(stderr);
-  std::_Exit(1);
-}
-
-#define SOAK_CHECK(cond, ...) \
-  do {                        \
-    if (!(cond)) Fail(__VA_ARGS__); \
-  } while (0)
-
-// splitmix64: small, and the same on every platform.
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : state(seed) {}
-  uint64_t Next() {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint32_t Below(uint32_t n) { return static_cast<uint32_t>(Next() % n); }
-  bool Chance(double p) { return (Next() >> 11) * (1.0 / 9007199254740992.0) < p; }
-  template <typename T, std::size_t N>
-  T Pick(const T (&values)[N]) {
-    return values[Below(N)];
-  }
-
- private:
-  uint64_t state;
-};
-
-uint64_t ProcStatus(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  const std::size_t n = std::strlen(key);
-  while (std::getline(in, line))
-    if (line.compare(0, n, key) == 0) return std::strtoull(line.c_str() + n, nullptr, 10);
-  return 0;
-}
 
 // ---------------------------------------------------------------------------
 // The expected frame: the test pattern over the transfer, as the window's
@@ -205,31 +116,6 @@ class Pattern {
 
  private:
   std::vector<uint8_t> p8, p10;
-};
-
-// A destination of exactly the frame's size between two guard zones.
-class Guarded {
- public:
-  static constexpr std::size_t kGuard = 64;
-  static constexpr uint8_t kFill = 0xA5;
-  explicit Guarded(std::size_t n) : size(n), mem(new uint8_t[n + 2 * kGuard]) {
-    std::memset(mem.get(), kFill, n + 2 * kGuard);
-  }
-  uint8_t* data() { return mem.get() + kGuard; }
-  bool GuardsIntact() const {
-    for (std::size_t i = 0; i < kGuard; ++i)
-      if (mem[i] != kFill || mem[kGuard + size + i] != kFill) return false;
-    return true;
-  }
-  bool Untouched() const {
-    for (std::size_t i = 0; i < size + 2 * kGuard; ++i)
-      if (mem[i] != kFill) return false;
-    return true;
-  }
-
- private:
-  std::size_t size;
-  std::unique_ptr<uint8_t[]> mem;
 };
 
 // ---------------------------------------------------------------------------
@@ -808,22 +694,6 @@ void Soak::Run(uint64_t exposures) {
   sem_destroy(&sem);
 }
 
-void Watchdog(std::atomic<bool>& stop) {
-  uint64_t last = gProgress.load();
-  auto since = std::chrono::steady_clock::now();
-  while (!stop.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const uint64_t now = gProgress.load();
-    if (now != last) {
-      last = now;
-      since = std::chrono::steady_clock::now();
-    } else if (std::chrono::steady_clock::now() - since >
-               std::chrono::seconds(gSettings.stallSeconds)) {
-      Fail("no progress for %d s of real time (a hang)", gSettings.stallSeconds);
-    }
-  }
-}
-
 void Poller(std::atomic<bool>& stop) {
   while (!stop.load()) {
     const uint32_t v = ::isExposing();
@@ -855,9 +725,11 @@ bool ParseArgs(int argc, char** argv) {
       gSettings.quiet = true;
     } else if (a == "--trace") {
       gSettings.trace = true;
+    } else if (a == "--api") {
+      gSettings.api = true;
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] "
+                   "usage: %s [--api] [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] "
                    "[--quiet] [--trace]\n",
                    argv[0]);
       return false;
@@ -871,6 +743,19 @@ bool ParseArgs(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv)) return 2;
   const auto start = std::chrono::steady_clock::now();
+  if (gSettings.api) {
+    std::atomic<bool> stop{false};
+    std::thread watchdog(Watchdog, std::ref(stop));
+    for (uint64_t k = 0; k < gSettings.seeds; ++k) {
+      gCurrentSeed = gSettings.seed + k;
+      RunApiSeed(gCurrentSeed.load(), gSettings.exposures);
+      if (!gSettings.quiet) std::printf("seed %" PRIu64 " done\n", gCurrentSeed.load());
+    }
+    stop = true;
+    watchdog.join();
+    PrintApiTotals(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return 0;
+  }
   const Pattern pattern;
   Totals totals;
   std::atomic<bool> stop{false};

@@ -263,8 +263,9 @@ TARNCAM_CAMERA_API tarncam_status tarncam_close(tarncam_camera* camera);
 
 /* Fills `info` with what is known of the open camera (`open` is 1, and
  * `identification`, `colour` and `firmware_version` are known). Returns
- * TARNCAM_OK, TARNCAM_ERR_INVALID_ARGUMENT, or TARNCAM_ERR_NO_DEVICE when the
- * camera has gone away (`info` is filled all the same). */
+ * TARNCAM_OK, TARNCAM_ERR_INVALID_ARGUMENT, TARNCAM_ERR_NO_DEVICE when the
+ * camera has gone away (`info` is filled all the same), or TARNCAM_ERR_CLOSED
+ * when called while tarncam_close runs. */
 TARNCAM_CAMERA_API tarncam_status tarncam_get_info(tarncam_camera* camera,
                                                    tarncam_camera_info* info);
 
@@ -413,7 +414,10 @@ TARNCAM_CAMERA_API tarncam_status tarncam_get_window(tarncam_camera* camera,
                                      short by the camera): rows_received rows
                                      hold data of this exposure */
 #define TARNCAM_FRAME_FAILED 2    /* nothing arrived: every read failed, or the
-                                     camera could not be programmed */
+                                     camera could not be programmed (also when
+                                     a retry's controller restart dropped the
+                                     settings and sending them again failed:
+                                     the frame read then is not this one) */
 
 typedef struct tarncam_frame_record {
   uint32_t struct_size;

@@ -445,3 +445,45 @@ TEST(CameraApi, ListsAndOpensCamerasByIndexAndIdentifier) {
 
 }  // namespace
 }  // namespace apitest
+
+namespace apitest {
+namespace {
+
+// Found by the soak: a read that fails is retried after a controller
+// restart, which drops the sensor's settings; when sending them again fails
+// too, the retry reads a frame of the camera's power-on window. Its bytes
+// arrive in full but are not this window's frame, so the record must not
+// call it complete.
+TEST(CameraApi, AFrameReadOnSettingsTheCameraNeverTookIsNotPassedOffAsComplete) {
+  uint64_t opened = 0;
+  {
+    SimRig count;
+    ASSERT_EQ(count.Open("test:resend"), TARNCAM_OK);
+    opened = count.cam->Stats().control_transfers;
+  }
+  SimRig rig;
+  rig.opts.fail_read_number = 1;
+  // After the open: the block (+1), the restart's two writes (+2, +3), and
+  // the resend of the block (+4), which fails.
+  rig.opts.fail_control_number = static_cast<uint32_t>(opened + 4);
+  ASSERT_EQ(rig.Open("test:resend"), TARNCAM_OK);
+  ASSERT_EQ(tarncam_set_window(rig.handle, 233, 343), TARNCAM_OK);
+  std::vector<uint8_t> frame(233 * 343, 0xEE);
+  ASSERT_EQ(tarncam_start_exposure(rig.handle, frame.data(), frame.size(), nullptr, nullptr),
+            TARNCAM_OK);
+  tarncam_frame_record r = NewRecord();
+  EXPECT_TRUE(Is(TARNCAM_ERR_IO, tarncam_wait_frame(rig.handle, TARNCAM_WAIT_FOREVER, &r)));
+  EXPECT_EQ(rig.cam->Faults().controlFailed, 1u);
+  EXPECT_EQ(r.outcome, TARNCAM_FRAME_FAILED);
+  EXPECT_EQ(r.reads_attempted, 2u);
+  EXPECT_EQ(r.rows_received, 0u);
+  EXPECT_TRUE(HoldsPattern(frame.data(), 233, 343, false, 0)) << "nothing of the wrong frame";
+  // The next exposure sends the settings again and gets its window.
+  ASSERT_EQ(tarncam_start_exposure(rig.handle, frame.data(), frame.size(), nullptr, nullptr),
+            TARNCAM_OK);
+  EXPECT_TRUE(Is(TARNCAM_OK, tarncam_wait_frame(rig.handle, TARNCAM_WAIT_FOREVER, &r)));
+  EXPECT_TRUE(HoldsPattern(frame.data(), 233, 343, false, 343));
+}
+
+}  // namespace
+}  // namespace apitest
