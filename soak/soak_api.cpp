@@ -1093,6 +1093,14 @@ void RunApiSeed(uint64_t seed, uint64_t exposures) {
   static const bool fixedThreshold = mallopt(M_MMAP_THRESHOLD, 128 * 1024) != 0;
   (void)fixedThreshold;
 #endif
+  // The first listing starts the USB backend, whose context (and the event
+  // thread its library keeps for hotplug) lives as long as the process: it
+  // belongs to the baseline, not to the seed.
+  static const bool backendStarted = [] {
+    uint32_t count = 0;
+    return tarncam_list_cameras(nullptr, 0, &count) == TARNCAM_OK;
+  }();
+  (void)backendStarted;
   Rng rng(seed);
   const uint64_t baseThreads = ProcStatus("Threads:");
   uint32_t listedBefore = 0;
