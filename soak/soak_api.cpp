@@ -209,6 +209,7 @@ class Driver {
 
   // Exposures.
   Exposure* Begin(bool callback, tarncam_status* status);
+  Exposure* Enter(Exposure e, tarncam_camera* camera, tarncam_status* status);
   void WaitForCallbacks();
   static void OnFrame(tarncam_camera* camera, const tarncam_frame_record* record, void* user);
   void CallbackActions(tarncam_camera* camera, const tarncam_frame_record& r);
@@ -661,7 +662,14 @@ Exposure* Driver::Begin(bool callback, tarncam_status* status) {
   e.exposureMs = static_cast<uint32_t>(controls[TARNCAM_CONTROL_EXPOSURE_MS]);
   e.callback = callback;
   e.buf = std::make_unique<Guarded>(size_t{width} * height * (e.ten ? 2 : 1));
+  return Enter(std::move(e), handle, status);
+}
+
+// Enters `e` in the ledger and starts it on `camera` (the handle, or the
+// camera a callback got); a refused start is taken out again. Null then.
+Exposure* Driver::Enter(Exposure e, tarncam_camera* camera, tarncam_status* status) {
   Guarded* buf = e.buf.get();
+  const bool callback = e.callback;
   std::unique_lock<std::mutex> lk(ledgerMu);
   // Entered and counted before the start: its callback, and one it starts
   // in turn, may run before the start returns.
@@ -669,7 +677,7 @@ Exposure* Driver::Begin(bool callback, tarncam_status* status) {
   auto [it, fresh] = ledger.emplace(e.sequence, std::move(e));
   SOAK_CHECK(fresh, "camera %d: exposure %" PRIu64 " entered twice", index, started);
   lk.unlock();
-  const tarncam_status s = tarncam_start_exposure(handle, buf->data(), buf->Size(),
+  const tarncam_status s = tarncam_start_exposure(camera, buf->data(), buf->Size(),
                                                   callback ? &Driver::OnFrame : nullptr, this);
   lk.lock();
   *status = s;
@@ -749,7 +757,7 @@ void Driver::CallbackActions(tarncam_camera* camera, const tarncam_frame_record&
   }
   if (more) {
     tarncam_status s = TARNCAM_OK;
-    // Begin uses the handle: here it is the callback's camera.
+    // On the camera the callback got, with the settings of the frame it reported.
     Exposure e;
     e.width = r.width;
     e.height = r.height;
@@ -759,24 +767,13 @@ void Driver::CallbackActions(tarncam_camera* camera, const tarncam_frame_record&
     e.exposureMs = r.exposure_ms;
     e.callback = true;
     e.buf = std::make_unique<Guarded>(r.frame_bytes);
-    Guarded* buf = e.buf.get();
-    std::unique_lock<std::mutex> lk(ledgerMu);
-    e.sequence = ++started;
-    auto [it, fresh] = ledger.emplace(e.sequence, std::move(e));
-    SOAK_CHECK(fresh, "camera %d: exposure %" PRIu64 " entered twice", index, started);
-    lk.unlock();
-    s = tarncam_start_exposure(camera, buf->data(), buf->Size(), &Driver::OnFrame, this);
-    lk.lock();
-    if (s == TARNCAM_OK) {
-      ++gTotals.exposures;
+    if (Enter(std::move(e), camera, &s) != nullptr) {
       ++gTotals.chained;
       chainedOne = true;
     } else {
       SOAK_CHECK(s == TARNCAM_ERR_NO_DEVICE || s == TARNCAM_ERR_CLOSED,
                  "camera %d: a start from a callback returned %s", index, Text(s));
-      SOAK_CHECK(buf->Untouched(), "camera %d: a refused start wrote its buffer", index);
-      ledger.erase(it);
-      --started;
+      std::lock_guard<std::mutex> lk(ledgerMu);
       chainLeft = 0;
     }
   }
