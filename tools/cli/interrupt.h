@@ -1,10 +1,11 @@
 #pragma once
-// Ctrl-C and SIGTERM: the handler only raises a flag (the one thing a signal
-// handler may safely do); the tool's waiting loops look at it and wind the
-// camera down themselves.
+// Ctrl-C and SIGTERM only raise a flag; the tool's waiting loops look at it
+// and wind the camera down themselves.
 
 namespace tarncli {
 
+// Call before anything starts a thread: the threads started later inherit
+// the blocked signals, which one thread of this file takes.
 void InstallInterruptHandler();
 bool Interrupted();
 
