@@ -117,7 +117,7 @@ class InterruptTest(unittest.TestCase):
                 finally:
                     if p.poll() is None:
                         p.kill()
-                        p.wait()
+                        p.communicate()  # closes the pipes too
                 self.assertEqual(p.returncode, 130, err)
                 self.assertIn("interrupted; exposure cancelled", err)
                 self.assertEqual(os.listdir(d), [])
