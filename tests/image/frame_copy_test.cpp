@@ -15,6 +15,15 @@ namespace {
 using testing::AtLevel;
 using testing::Levels;
 
+// What a row copy must equal: each row moved on its own, in order, as
+// memmove does it.
+void MoveRowsOneByOne(std::vector<uint8_t>& buf, std::size_t dst, std::size_t src, uint32_t rows,
+                      uint32_t rowSize, uint32_t stride) {
+  for (uint32_t r = 0; r < rows; ++r)
+    std::memmove(&buf[dst + std::size_t{r} * rowSize], &buf[src + std::size_t{r} * stride],
+                 rowSize);
+}
+
 TEST(Repack10, WireSamplePairs) {
   for (auto level : Levels()) {
     AtLevel at(level);
@@ -69,9 +78,7 @@ TEST(CopyRows, MatchesRowByRowMemmoveForAnyOverlap) {
   for (auto& b : start) b = static_cast<uint8_t>(rng());
   for (const Case& c : cases) {
     std::vector<uint8_t> want(start);
-    for (uint32_t r = 0; r < c.rows; ++r)
-      std::memmove(&want[c.dst + std::size_t{r} * c.rowSize],
-                   &want[c.src + std::size_t{r} * c.stride], c.rowSize);
+    MoveRowsOneByOne(want, c.dst, c.src, c.rows, c.rowSize, c.stride);
     for (auto level : Levels()) {
       AtLevel at(level);
       std::vector<uint8_t> got(start);
@@ -107,9 +114,7 @@ TEST(DeliverRows, EqualsTheCopyThenTheRepackForEveryLayout) {
   for (auto& b : start) b = static_cast<uint8_t>(rng());
   for (const Case& c : cases) {
     std::vector<uint8_t> want(start);
-    for (uint32_t r = 0; r < c.rows; ++r)
-      std::memmove(&want[c.dst + std::size_t{r} * c.rowSize],
-                   &want[c.src + std::size_t{r} * c.stride], c.rowSize);
+    MoveRowsOneByOne(want, c.dst, c.src, c.rows, c.rowSize, c.stride);
     for (std::size_t i = 0; i < c.words; ++i) {
       uint8_t* w = &want[c.dst + 2 * i];
       const unsigned v = (w[0] << 2) | (w[1] & 3);
