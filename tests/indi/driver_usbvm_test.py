@@ -96,9 +96,12 @@ class UsbDriverTest(unittest.TestCase):
         outcome = getattr(self, "_outcome", None)
         failed = outcome is not None and not outcome.success
         if failed:
-            self.server.probe("set CCD_VIDEO_STREAM.STREAM_OFF=On",
-                              "set CONNECTION.DISCONNECT=On", "wait CONNECTION=Idle",
-                              "set CONNECTION.CONNECT=On", "wait CONNECTION=Ok", timeout=30)
+            probe = self.server.probe("set CCD_VIDEO_STREAM.STREAM_OFF=On",
+                                      "set CONNECTION.DISCONNECT=On", "wait CONNECTION=Idle",
+                                      "set CONNECTION.CONNECT=On", "wait CONNECTION=Ok",
+                                      timeout=60)
+            if not probe.ok:
+                print("reconnecting after the failure failed:\n%s" % probe, file=sys.stderr)
 
     def run_probe(self, *steps, timeout=30):
         probe = self.server.probe(*steps, timeout=timeout)
@@ -174,7 +177,8 @@ class UsbDriverTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, self.server.log()[-3000:])
         probe = self.run_probe(EXPOSE % 0.01, "blobs 1", "wait CCD_EXPOSURE=Ok")
         self.check_frame(probe)
-        probe = self.run_probe("set CONNECTION.DISCONNECT=On", "wait CONNECTION=Idle")
+        probe = self.run_probe("set CONNECTION.DISCONNECT=On", "wait CONNECTION=Idle",
+                               "set CONNECTION.CONNECT=On", "wait CONNECTION=Ok")
         print("disconnect: answered in %.3f s" % self.held(probe, "CONNECTION", "CONNECTION", "Idle"))
 
 
