@@ -123,7 +123,7 @@ class UsbDriverTest(unittest.TestCase):
     def test_1_abort_during_the_read_then_expose(self):
         # Past the settle: the abort ends the camera's read.
         probe = self.run_probe(
-            EXPOSE % 3, "wait CCD_EXPOSURE=Busy", "sleep 1.5",
+            EXPOSE % 3, "wait CCD_EXPOSURE=Busy", "sleep 1",
             "set CCD_ABORT_EXPOSURE.ABORT=On", "wait CCD_EXPOSURE=Idle",
             EXPOSE % 0.01, "blobs 1", "wait CCD_EXPOSURE=Ok")
         self.check_frame(probe)
@@ -162,7 +162,7 @@ class UsbDriverTest(unittest.TestCase):
         probe = self.server.start_probe(
             EXPOSE % 3, "wait CCD_EXPOSURE=Busy", "wait CONNECTION=Alert", "gone CCD_EXPOSURE",
             "noblob 1", timeout=30)
-        time.sleep(1.5)
+        time.sleep(1)
         self.gadget.send("unplug")
         probe.finish()
         self.assertTrue(probe.ok, "%s\n%s" % (probe, self.server.log()[-3000:]))
