@@ -171,6 +171,8 @@ class TarncamCcd : public INDI::CCD {
   // Shared with the camera's worker thread.
   std::mutex mutex_;
   std::deque<Event> events_;
+  // Set while the stream runs: its frames chain from the worker, each
+  // started under mutex_, and StopStreaming clears it before it cancels.
   bool streaming_ = false;
   bool streamFaultReported_ = false;
   int wakePipe_[2] = {-1, -1};
