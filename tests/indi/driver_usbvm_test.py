@@ -47,7 +47,7 @@ class Gadget:
         with self.changed:
             return sum(1 for line in self.lines if line.startswith(prefix))
 
-    def wait_for(self, prefix, count=1, seconds=30):
+    def wait_for(self, prefix, count=1, seconds=60):
         with self.changed:
             return self.changed.wait_for(
                 lambda: sum(1 for line in self.lines if line.startswith(prefix)) >= count,
@@ -82,7 +82,7 @@ class UsbDriverTest(unittest.TestCase):
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True, timeout=30)
         cls.gadget = Gadget()
         cls.addClassCleanup(cls.gadget.quit)
-        if not cls.gadget.wait_for("connected camera"):
+        if not cls.gadget.wait_for("connected camera", seconds=90):
             raise AssertionError("the gadget did not connect:\n" + cls.gadget.transcript())
         cls.server = Server()
         cls.addClassCleanup(cls.server.cleanup)
