@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,40 @@ std::string FitsTimestamp(int64_t utcNs) {
                 parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
                 static_cast<int>(ms));
   return text;
+}
+
+bool ApplyAllOrNone(const std::vector<ControlChange>& changes,
+                    const std::function<tarncam_status(tarncam_control, int64_t)>& set,
+                    std::string* error, tarncam_status* status) {
+  char text[160];
+  for (const ControlChange& c : changes) {
+    int64_t min = 0, max = 0;
+    if (tarncam_control_range(c.control, &min, &max, nullptr) != TARNCAM_OK || c.to < min ||
+        c.to > max) {
+      std::snprintf(text, sizeof text, "the %s must be %" PRId64 " to %" PRId64 ", not %" PRId64,
+                    c.what, min, max, c.to);
+      *error = text;
+      *status = TARNCAM_ERR_OUT_OF_RANGE;
+      return false;
+    }
+  }
+  for (size_t i = 0; i < changes.size(); ++i) {
+    const ControlChange& c = changes[i];
+    if (c.to == c.from) continue;
+    const tarncam_status s = set(c.control, c.to);
+    if (s == TARNCAM_OK) continue;
+    std::snprintf(text, sizeof text, "the camera refused the %s %" PRId64 ": %s", c.what, c.to,
+                  tarncam_status_text(s));
+    *error = text;
+    *status = s;
+    // Back to the values the property still shows.
+    while (i-- > 0) {
+      if (changes[i].to != changes[i].from) set(changes[i].control, changes[i].from);
+    }
+    return false;
+  }
+  *status = TARNCAM_OK;
+  return true;
 }
 
 }  // namespace tarnindi

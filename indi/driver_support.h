@@ -2,10 +2,12 @@
 // The INDI driver's rules that need no INDI and no camera: the simulator's
 // options from a line of text, fitting a requested subframe to the windows
 // the camera can read, and the map from sky directions to the guide port's
-// direction bits.
+// direction bits, and applying a property's settings all or none.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tarncam/tarncam_camera.h"
 
@@ -79,6 +81,30 @@ struct PortPulse {
 };
 
 PortPulse MapGuidePulse(SkyAxis axis, bool plus, const GuideMapping& mapping);
+
+// ---------------------------------------------------------------------------
+// Settings of several controls at once
+
+// One element of a property that a client changed: the camera's control,
+// the value the camera has now and the one asked for.
+struct ControlChange {
+  tarncam_control control;
+  int64_t from;
+  int64_t to;
+  const char* what;  // for messages: "digital gain"
+};
+
+// Applies a property's changes all or none, so that the camera, the
+// property and the saved configuration never disagree: every value is first
+// checked against its control's range (one out of range refuses the lot,
+// and nothing is set); then each is set through `set`, and when one is
+// refused, those already set are set back to their `from`. Returns true when
+// all were set; otherwise says why in *error and, through *status, what the
+// refusing call returned (TARNCAM_ERR_OUT_OF_RANGE for a value out of
+// range).
+bool ApplyAllOrNone(const std::vector<ControlChange>& changes,
+                    const std::function<tarncam_status(tarncam_control, int64_t)>& set,
+                    std::string* error, tarncam_status* status);
 
 // "2026-01-01T00:00:00.123": UTC with milliseconds, as FITS DATE-OBS takes
 // it, from nanoseconds since 1970.

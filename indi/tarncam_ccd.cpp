@@ -55,6 +55,14 @@ double ValueFor(const char* element, double current, const double values[], char
   return current;
 }
 
+// The state a client sent for `element`, or `current` when it sent none.
+bool SwitchFor(const char* element, bool current, const ISState states[], char* names[], int n) {
+  for (int i = 0; i < n; ++i) {
+    if (names[i] != nullptr && std::strcmp(names[i], element) == 0) return states[i] == ISS_ON;
+  }
+  return current;
+}
+
 INDI_PIXEL_FORMAT PixelFormatFor(const char* bayerPattern) {
   if (std::strcmp(bayerPattern, "RGGB") == 0) return INDI_BAYER_RGGB;
   if (std::strcmp(bayerPattern, "GRBG") == 0) return INDI_BAYER_GRBG;
@@ -310,21 +318,33 @@ bool TarncamCcd::ISNewNumber(const char* dev, const char* name, double values[],
   }
 
   if (ConverterNP.isNameMatch(name)) {
-    const double adc = ValueFor("ADC_REFERENCE", ConverterNP[0].getValue(), values, names, n);
-    const double digital = ValueFor("DIGITAL_GAIN", ConverterNP[1].getValue(), values, names, n);
-    const bool ok = SetControl(TARNCAM_CONTROL_ADC_REFERENCE, std::llround(adc), "ADC reference") &&
-                    SetControl(TARNCAM_CONTROL_DIGITAL_GAIN, std::llround(digital), "digital gain");
-    if (ok) ConverterNP.update(values, names, n);
+    const int64_t adc =
+        std::llround(ValueFor("ADC_REFERENCE", ConverterNP[0].getValue(), values, names, n));
+    const int64_t digital =
+        std::llround(ValueFor("DIGITAL_GAIN", ConverterNP[1].getValue(), values, names, n));
+    const bool ok = ApplyControls({{TARNCAM_CONTROL_ADC_REFERENCE, 0, adc, "ADC reference"},
+                                   {TARNCAM_CONTROL_DIGITAL_GAIN, 0, digital, "digital gain"}});
+    if (ok) {
+      // The values the camera took, whole numbers as it counts them.
+      ConverterNP[0].setValue(static_cast<double>(adc));
+      ConverterNP[1].setValue(static_cast<double>(digital));
+    }
     ConverterNP.setState(ok ? IPS_OK : IPS_ALERT);
     ConverterNP.apply();
     return true;
   }
 
   if (PixelSizeNP.isNameMatch(name)) {
-    PixelSizeNP.update(values, names, n);
-    SetCCDParams(kSensorWidth, kSensorHeight, PrimaryCCD.getBPP(), PixelSizeNP[0].getValue(),
-                 PixelSizeNP[1].getValue());
-    PixelSizeNP.setState(IPS_OK);
+    // Only the pixel size: INDI's SetCCDParams would also reset the frame to
+    // the whole sensor while the camera keeps its window, and the stream
+    // manager, which sizes every frame from CCD_FRAME, would then refuse
+    // them all.
+    const bool ok = PixelSizeNP.update(values, names, n);
+    {
+      std::lock_guard<std::mutex> guard(ccdBufferLock);  // INDI's upload reads it
+      PrimaryCCD.setPixelSize(PixelSizeNP[0].getValue(), PixelSizeNP[1].getValue());
+    }
+    PixelSizeNP.setState(ok ? IPS_OK : IPS_ALERT);
     PixelSizeNP.apply();
     return true;
   }
@@ -364,10 +384,12 @@ bool TarncamCcd::ISNewSwitch(const char* dev, const char* name, ISState* states,
       FlipSP.apply();
       return true;
     }
-    FlipSP.update(states, names, n);
-    const bool ok =
-        SetControl(TARNCAM_CONTROL_FLIP_HORIZONTAL, IsOn(FlipSP, 0), "horizontal flip") &&
-        SetControl(TARNCAM_CONTROL_FLIP_VERTICAL, IsOn(FlipSP, 1), "vertical flip");
+    const bool ok = ApplyControls(
+        {{TARNCAM_CONTROL_FLIP_HORIZONTAL, 0,
+          SwitchFor("FLIP_HORIZONTAL", IsOn(FlipSP, 0), states, names, n), "horizontal flip"},
+         {TARNCAM_CONTROL_FLIP_VERTICAL, 0,
+          SwitchFor("FLIP_VERTICAL", IsOn(FlipSP, 1), states, names, n), "vertical flip"}});
+    if (ok) FlipSP.update(states, names, n);
     FlipSP.setState(ok ? IPS_OK : IPS_ALERT);
     FlipSP.apply();
     UpdateFrameFormat();
@@ -375,11 +397,14 @@ bool TarncamCcd::ISNewSwitch(const char* dev, const char* name, ISState* states,
   }
 
   if (SensorSP.isNameMatch(name)) {
-    SensorSP.update(states, names, n);
-    const bool ok =
-        SetControl(TARNCAM_CONTROL_ROW_NOISE, IsOn(SensorSP, 0), "row noise correction") &&
-        SetControl(TARNCAM_CONTROL_AGC, IsOn(SensorSP, 1), "automatic gain") &&
-        SetControl(TARNCAM_CONTROL_COMPANDING, IsOn(SensorSP, 2), "companding");
+    const bool ok = ApplyControls(
+        {{TARNCAM_CONTROL_ROW_NOISE, 0, SwitchFor("ROW_NOISE", IsOn(SensorSP, 0), states, names, n),
+          "row noise correction"},
+         {TARNCAM_CONTROL_AGC, 0, SwitchFor("AGC", IsOn(SensorSP, 1), states, names, n),
+          "automatic gain"},
+         {TARNCAM_CONTROL_COMPANDING, 0,
+          SwitchFor("COMPANDING", IsOn(SensorSP, 2), states, names, n), "companding"}});
+    if (ok) SensorSP.update(states, names, n);
     SensorSP.setState(ok ? IPS_OK : IPS_ALERT);
     SensorSP.apply();
     return true;
@@ -628,8 +653,12 @@ bool TarncamCcd::ApplySettings() {
       SetControl(TARNCAM_CONTROL_DIGITAL_GAIN, std::llround(ConverterNP[1].getValue()),
                  "digital gain");
   if (!ok) return false;
-  SetCCDParams(kSensorWidth, kSensorHeight, depth == 10 ? 16 : 8, PixelSizeNP[0].getValue(),
-               PixelSizeNP[1].getValue());
+  {
+    // INDI may still be sending the last connection's final frame.
+    std::lock_guard<std::mutex> guard(ccdBufferLock);
+    SetCCDParams(kSensorWidth, kSensorHeight, depth == 10 ? 16 : 8, PixelSizeNP[0].getValue(),
+                 PixelSizeNP[1].getValue());
+  }
   std::string error;
   if (!ApplyWindow(kSensorWidth, kSensorHeight, &error)) {
     LOGF_ERROR("Cannot set the full window: %s", error.c_str());
@@ -676,6 +705,20 @@ bool TarncamCcd::SetControl(tarncam_control control, int64_t value, const char* 
   const tarncam_status status = tarncam_set_control(camera_, control, value);
   if (status == TARNCAM_OK) return true;
   LOGF_ERROR("Cannot set the %s to %" PRId64 ": %s", what, value, Describe(status).c_str());
+  if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "while a setting was changed");
+  return false;
+}
+
+bool TarncamCcd::ApplyControls(std::vector<ControlChange> changes) {
+  if (camera_ == nullptr) return false;
+  for (ControlChange& c : changes) tarncam_get_control(camera_, c.control, &c.from);
+  std::string error;
+  tarncam_status status = TARNCAM_OK;
+  const auto set = [this](tarncam_control control, int64_t value) {
+    return tarncam_set_control(camera_, control, value);
+  };
+  if (ApplyAllOrNone(changes, set, &error, &status)) return true;
+  LOGF_ERROR("Nothing was changed: %s.", error.c_str());
   if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "while a setting was changed");
   return false;
 }
@@ -798,7 +841,11 @@ bool TarncamCcd::StartExposure(float duration) {
   // The callback owns the ticket once the exposure has started, and may
   // have freed it before the start returns.
   const uint64_t number = exposureNumber_ + 1;
-  auto* ticket = new ExposureTicket{this, number};
+  // Settings change only on this thread: these are the exposure's.
+  Converter converter;
+  tarncam_get_control(camera_, TARNCAM_CONTROL_ADC_REFERENCE, &converter.adcReference);
+  tarncam_get_control(camera_, TARNCAM_CONTROL_DIGITAL_GAIN, &converter.digitalGain);
+  auto* ticket = new ExposureTicket{this, number, converter};
   const tarncam_status status = tarncam_start_exposure(camera_, captureBuffer_.data(),
                                                        captureBuffer_.size(), &FrameEnded, ticket);
   if (status != TARNCAM_OK) {
@@ -817,8 +864,9 @@ bool TarncamCcd::StartExposure(float duration) {
 
 bool TarncamCcd::AbortExposure() {
   if (camera_ == nullptr) return false;
-  // Returns once the exposure has ended; its record arrives cancelled and is
-  // dropped.
+  // Returns once the exposure has ended; its record, cancelled or not, is
+  // dropped: InExposure is false when it arrives, or another exposure has
+  // started.
   const tarncam_status status = tarncam_cancel_exposure(camera_);
   InExposure = false;
   if (status == TARNCAM_ERR_NO_DEVICE) ReportLost(camera_, "at an abort");
@@ -832,6 +880,7 @@ void TarncamCcd::FrameEnded(tarncam_camera* camera, const tarncam_frame_record* 
   event.kind = Event::Kind::kFrame;
   event.camera = camera;
   event.exposure = ticket->number;
+  event.converter = ticket->converter;
   event.record = *record;
   if (record->status == TARNCAM_OK && record->outcome == TARNCAM_FRAME_COMPLETE) {
     const uint8_t* samples = static_cast<const uint8_t*>(record->buffer);
@@ -874,6 +923,13 @@ void TarncamCcd::HandleEvents() {
           CameraLost("during the video stream");
         } else {
           LOGF_WARN("Video stream: %s", event.text.c_str());
+          bool stopped;
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped = !streaming_;
+          }
+          // A stream that could not go on says so in CCD_VIDEO_STREAM.
+          if (stopped && Streamer->isStreaming()) Streamer->setStream(false);
         }
         break;
       case Event::Kind::kCameraLost:
@@ -892,8 +948,10 @@ void TarncamCcd::FinishExposure(Event& event) {
   const tarncam_frame_record& record = event.record;
   // A record of an exposure that a later start has replaced is no news.
   if (event.exposure != exposureNumber_ || !InExposure) return;
+  // An abort the driver asked for has ended the exposure already
+  // (AbortExposure); a record that says CANCELLED all the same was not
+  // asked for, and ends the exposure as any other failure does.
   InExposure = false;
-  if (record.status == TARNCAM_ERR_CANCELLED) return;  // the abort has answered already
 
   if (record.status == TARNCAM_OK && record.outcome == TARNCAM_FRAME_COMPLETE &&
       event.pixels.size() == record.frame_bytes) {
@@ -911,6 +969,7 @@ void TarncamCcd::FinishExposure(Event& event) {
       }
       std::memcpy(PrimaryCCD.getFrameBuffer(), event.pixels.data(), event.pixels.size());
       fitsRecord_ = record;
+      fitsConverter_ = event.converter;
     }
     PrimaryCCD.setExposureLeft(0);
     ExposureComplete(&PrimaryCCD);
@@ -961,6 +1020,8 @@ void TarncamCcd::addFITSKeywords(INDI::CCDChip* targetChip) {
   unsigned int reads = r.reads_attempted, failed = r.reads_failed;
   unsigned int gain = r.gain, offset = r.offset, depth = r.bit_depth;
   unsigned int xOrigin = r.x_origin, yOrigin = r.y_origin;
+  unsigned int adc = static_cast<unsigned int>(fitsConverter_.adcReference);
+  unsigned int digital = static_cast<unsigned int>(fitsConverter_.digitalGain);
   fits_update_key(fptr, TLONGLONG, "FRAMESEQ", &sequence, "Frame number since the camera opened",
                   &status);
   fits_update_key(fptr, TUINT, "READS", &reads, "Bulk reads made for this frame", &status);
@@ -970,6 +1031,8 @@ void TarncamCcd::addFITSKeywords(INDI::CCDChip* targetChip) {
   fits_update_key(fptr, TUINT, "OFFSET", &offset, "Offset setting (recorded, not applied)",
                   &status);
   fits_update_key(fptr, TUINT, "BITDEPTH", &depth, "Bits per sample from the camera", &status);
+  fits_update_key(fptr, TUINT, "ADCREF", &adc, "Converter reference level, 0 to 6", &status);
+  fits_update_key(fptr, TUINT, "DIGGAIN", &digital, "Converter digital gain, 0 to 255", &status);
   fits_update_key(fptr, TUINT, "XORGSUBF", &xOrigin, "Subframe origin on the sensor, X", &status);
   fits_update_key(fptr, TUINT, "YORGSUBF", &yOrigin, "Subframe origin on the sensor, Y", &status);
   const std::string start = FitsTimestamp(r.start_utc_ns);
@@ -998,34 +1061,23 @@ bool TarncamCcd::StartStreaming() {
     return false;
   }
   UpdateFrameFormat();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    streaming_ = true;
-    streamFaultReported_ = false;
-  }
-  if (!StartStreamExposure(camera_)) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    streaming_ = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const tarncam_status status = StartStreamFrame(camera_);
+  if (status != TARNCAM_OK) {
+    LOGF_ERROR("The video stream did not start: %s", Describe(status).c_str());
     return false;
   }
+  streaming_ = true;
+  streamFaultReported_ = false;
   return true;
 }
 
-bool TarncamCcd::StartStreamExposure(tarncam_camera* camera) {
+tarncam_status TarncamCcd::StartStreamFrame(tarncam_camera* camera) {
   const int64_t ms = std::llround(Streamer->getTargetExposure() * 1000.0);
-  tarncam_status status = tarncam_set_control(camera, TARNCAM_CONTROL_EXPOSURE_MS, ms);
-  if (status == TARNCAM_OK) {
-    status = tarncam_start_exposure(camera, captureBuffer_.data(), captureBuffer_.size(),
-                                    &StreamFrameEnded, this);
-  }
-  if (status == TARNCAM_OK) return true;
-  Event fault;
-  fault.kind = Event::Kind::kStreamFault;
-  fault.camera = camera;
-  fault.record.status = status;
-  fault.text = "the next frame did not start: " + Describe(status);
-  Post(std::move(fault));
-  return false;
+  const tarncam_status status = tarncam_set_control(camera, TARNCAM_CONTROL_EXPOSURE_MS, ms);
+  if (status != TARNCAM_OK) return status;
+  return tarncam_start_exposure(camera, captureBuffer_.data(), captureBuffer_.size(),
+                                &StreamFrameEnded, this);
 }
 
 void TarncamCcd::StreamFrameEnded(tarncam_camera* camera, const tarncam_frame_record* record,
@@ -1037,35 +1089,42 @@ void TarncamCcd::StreamFrameEnded(tarncam_camera* camera, const tarncam_frame_re
     self->Streamer->newFrame(static_cast<const uint8_t*>(record->buffer),
                              static_cast<uint32_t>(record->frame_bytes));
   }
-  bool next = false, report = false;
+  Event fault;
+  fault.kind = Event::Kind::kStreamFault;
+  fault.camera = camera;
+  fault.record = *record;
+  bool report = false;
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    if (self->streaming_) {
-      if (record->status == TARNCAM_ERR_NO_DEVICE) {
+    // StopStreaming clears streaming_ before it cancels: a frame that ends
+    // cancelled while the stream runs was not stopped by the driver, and is
+    // left out as any failed frame is.
+    if (!self->streaming_) return;
+    if (record->status == TARNCAM_ERR_NO_DEVICE) {
+      self->streaming_ = false;
+      report = true;
+    } else {
+      // A frame that failed is left out; the stream goes on, and says so
+      // once.
+      if (!complete && !self->streamFaultReported_) {
+        self->streamFaultReported_ = true;
+        report = true;
+        fault.text = Format("frame %" PRIu64 " failed (%s) and was left out", record->sequence,
+                            tarncam_status_text(static_cast<tarncam_status>(record->status)));
+      }
+      // Started under the lock: a stop either comes first, and no frame
+      // starts, or after, and its cancel finds this frame running.
+      const tarncam_status status = self->StartStreamFrame(camera);
+      if (status != TARNCAM_OK) {
         self->streaming_ = false;
         report = true;
-      } else if (record->status != TARNCAM_ERR_CANCELLED) {
-        // A frame that failed is left out; the stream goes on, and says so
-        // once.
-        report = !complete && !self->streamFaultReported_;
-        if (report) self->streamFaultReported_ = true;
-        next = true;
+        fault.record.status = status;
+        fault.text = std::string("the next frame did not start: ") + tarncam_status_text(status) +
+                     "; the stream has stopped";
       }
     }
   }
-  if (report) {
-    Event fault;
-    fault.kind = Event::Kind::kStreamFault;
-    fault.camera = camera;
-    fault.record = *record;
-    fault.text = Format("frame %" PRIu64 " failed (%s) and was left out", record->sequence,
-                        tarncam_status_text(static_cast<tarncam_status>(record->status)));
-    self->Post(std::move(fault));
-  }
-  if (next && !self->StartStreamExposure(camera)) {
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->streaming_ = false;
-  }
+  if (report) self->Post(std::move(fault));
 }
 
 bool TarncamCcd::StopStreaming() {

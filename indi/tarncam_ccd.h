@@ -68,11 +68,19 @@ class TarncamCcd : public INDI::CCD {
   bool saveConfigItems(FILE* fp) override;
 
  private:
+  // The converter's settings an exposure is taken with, which its record
+  // does not carry.
+  struct Converter {
+    int64_t adcReference = 0;
+    int64_t digitalGain = 0;
+  };
+
   // What the camera's worker hands to the main thread.
   struct Event {
     enum class Kind { kFrame, kStreamFault, kCameraLost, kStartExposure } kind = Kind::kFrame;
     tarncam_camera* camera = nullptr;  // the camera it came from
     uint64_t exposure = 0;             // kFrame: the ticket's number
+    Converter converter;               // kFrame: the ticket's
     tarncam_frame_record record{};
     std::vector<uint8_t> pixels;  // a complete frame's samples
     double duration = 0;          // kStartExposure
@@ -84,6 +92,7 @@ class TarncamCcd : public INDI::CCD {
   struct ExposureTicket {
     TarncamCcd* self;
     uint64_t number;
+    Converter converter;
   };
 
   // Per sky axis, the timer that reports the end of a pulse.
@@ -110,6 +119,9 @@ class TarncamCcd : public INDI::CCD {
 
   // Settings.
   bool SetControl(tarncam_control control, int64_t value, const char* what);
+  // Sets the controls of one property all or none (ControlChange::from is
+  // filled in from the camera); says in the log why not.
+  bool ApplyControls(std::vector<ControlChange> changes);
   bool ApplyWindow(uint32_t width, uint32_t height, std::string* note);
   // Tells the stream manager and, for a colour camera, CCD_CFA what a
   // frame of the current settings looks like.
@@ -121,7 +133,8 @@ class TarncamCcd : public INDI::CCD {
   static void FrameEnded(tarncam_camera* camera, const tarncam_frame_record* record, void* self);
   static void StreamFrameEnded(tarncam_camera* camera, const tarncam_frame_record* record,
                                void* self);
-  bool StartStreamExposure(tarncam_camera* camera);
+  // Starts the stream's next frame; called with mutex_ held.
+  tarncam_status StartStreamFrame(tarncam_camera* camera);
   void Post(Event event);
   static void WakeHandler(int fd, void* self);
   void HandleEvents();
@@ -158,6 +171,8 @@ class TarncamCcd : public INDI::CCD {
   // Shared with the camera's worker thread.
   std::mutex mutex_;
   std::deque<Event> events_;
+  // Set while the stream runs: its frames chain from the worker, each
+  // started under mutex_, and StopStreaming clears it before it cancels.
   bool streaming_ = false;
   bool streamFaultReported_ = false;
   int wakePipe_[2] = {-1, -1};
@@ -166,6 +181,7 @@ class TarncamCcd : public INDI::CCD {
   // The record of the frame in PrimaryCCD's buffer, for its FITS keywords;
   // written and read under ccdBufferLock, with the buffer.
   tarncam_frame_record fitsRecord_{};
+  Converter fitsConverter_;
 
   // Simulated cameras this driver added, by identifier.
   std::vector<std::string> simulatedIds_;

@@ -1,9 +1,12 @@
 // The INDI driver's rules where the end-to-end tests cannot reach every
-// case: subframe fitting, the simulator's option text and FITS times.
+// case: subframe fitting, the simulator's option text, FITS times, and a
+// property's settings applied all or none when the camera refuses one.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "indi/driver_support.h"
 
@@ -76,6 +79,45 @@ TEST(FitsTimestamp, MillisecondsOfUtc) {
   EXPECT_EQ(FitsTimestamp(0), "1970-01-01T00:00:00.000");
   EXPECT_EQ(FitsTimestamp(1767225600123456789LL), "2026-01-01T00:00:00.123");
   EXPECT_EQ(FitsTimestamp(-1), "1969-12-31T23:59:59.999");
+}
+
+TEST(ApplyAllOrNone, ARefusedValueLeavesTheCameraAsItWas) {
+  using Call = std::pair<tarncam_control, int64_t>;
+  std::vector<Call> calls;
+  tarncam_status refuse = TARNCAM_OK;
+  tarncam_control refused = TARNCAM_CONTROL_DIGITAL_GAIN;
+  const auto set = [&](tarncam_control c, int64_t v) {
+    calls.emplace_back(c, v);
+    return c == refused && calls.size() == 2 ? refuse : TARNCAM_OK;
+  };
+  const std::vector<ControlChange> converter = {
+      {TARNCAM_CONTROL_ADC_REFERENCE, 0, 3, "ADC reference"},
+      {TARNCAM_CONTROL_DIGITAL_GAIN, 244, 200, "digital gain"}};
+  std::string error;
+  tarncam_status status = TARNCAM_ERR_IO;
+
+  // All taken; an unchanged value is not sent.
+  ASSERT_TRUE(ApplyAllOrNone({converter[0], {TARNCAM_CONTROL_DIGITAL_GAIN, 9, 9, "digital gain"}},
+                             set, &error, &status));
+  EXPECT_EQ(status, TARNCAM_OK);
+  EXPECT_EQ(calls, (std::vector<Call>{{TARNCAM_CONTROL_ADC_REFERENCE, 3}}));
+
+  // One out of range: nothing is sent at all, and the message says which.
+  calls.clear();
+  EXPECT_FALSE(
+      ApplyAllOrNone({converter[0], {TARNCAM_CONTROL_DIGITAL_GAIN, 244, 300, "digital gain"}}, set,
+                     &error, &status));
+  EXPECT_EQ(status, TARNCAM_ERR_OUT_OF_RANGE);
+  EXPECT_TRUE(calls.empty());
+  EXPECT_NE(error.find("digital gain must be 0 to 255, not 300"), std::string::npos) << error;
+
+  // The camera refuses the second: the first is set back.
+  refuse = TARNCAM_ERR_NO_DEVICE;
+  EXPECT_FALSE(ApplyAllOrNone(converter, set, &error, &status));
+  EXPECT_EQ(status, TARNCAM_ERR_NO_DEVICE);
+  EXPECT_EQ(calls, (std::vector<Call>{{TARNCAM_CONTROL_ADC_REFERENCE, 3},
+                                      {TARNCAM_CONTROL_DIGITAL_GAIN, 200},
+                                      {TARNCAM_CONTROL_ADC_REFERENCE, 0}}));
 }
 
 }  // namespace

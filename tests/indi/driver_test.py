@@ -166,6 +166,56 @@ class ExposureTest(ServerTest):
                                       expected_test_pattern(752, 480, False))
 
 
+    def test_settings_keep_frame_stream_and_camera_consistent(self):
+        # A new pixel size during a windowed stream: the frame stays the
+        # camera's, and the stream and the next exposure go on with it.
+        probe = self.server.probe(
+            "set CCD_FRAME.WIDTH=376;HEIGHT=240", "wait CCD_FRAME=Ok",
+            "set CCD_CAPTURE_FORMAT.TARNCAM_8BIT=On", "wait CCD_CAPTURE_FORMAT=Ok",
+            "set STREAMING_EXPOSURE.STREAMING_EXPOSURE_VALUE=0.01",
+            "set CCD_VIDEO_STREAM.STREAM_ON=On", "blobs 1",
+            "set TARNCAM_PIXEL_SIZE.PIXEL_SIZE_X=5.2;PIXEL_SIZE_Y=5.2",
+            "wait TARNCAM_PIXEL_SIZE=Ok", "count 1",
+            "set CCD_VIDEO_STREAM.STREAM_OFF=On", "wait CCD_VIDEO_STREAM=Idle",
+            EXPOSE % 0.01, "blobs 1", "wait CCD_EXPOSURE=Ok")
+        self.assertTrue(probe.ok, probe)
+        self.assertGreaterEqual(probe.counts[0], 1, probe)
+        self.assertFalse([m for m in probe.messages if "Invalid source buffer" in m], probe)
+        values = self.server.getprop("CCD_FRAME.WIDTH", "CCD_FRAME.HEIGHT",
+                                     "CCD_INFO.CCD_PIXEL_SIZE_X")
+        self.assertEqual((values["CCD_FRAME.WIDTH"], values["CCD_FRAME.HEIGHT"]), ("376", "240"))
+        self.assertAlmostEqual(float(values["CCD_INFO.CCD_PIXEL_SIZE_X"]), 5.2, places=5)
+        header = self.check_test_pattern(probe.blobs[-1][3], 376, 240, False)
+        self.assertEqual(header["PIXSIZE1"], 5.2)
+
+        # A vector with one value the camera refuses changes nothing: not
+        # the camera (the next frame's header), not the property, not the
+        # saved configuration.
+        def converter():
+            values = self.server.getprop("TARNCAM_CONVERTER.ADC_REFERENCE",
+                                         "TARNCAM_CONVERTER.DIGITAL_GAIN")
+            header = fits.getheader(self.expose().blobs[0][3])
+            return ((values["TARNCAM_CONVERTER.ADC_REFERENCE"],
+                     values["TARNCAM_CONVERTER.DIGITAL_GAIN"]),
+                    (header["ADCREF"], header["DIGGAIN"]))
+
+        probe = self.server.probe("set TARNCAM_CONVERTER.ADC_REFERENCE=3;DIGITAL_GAIN=300",
+                                  "wait TARNCAM_CONVERTER=Alert")
+        self.assertTrue(probe.ok, probe)
+        self.assertTrue(any("digital gain must be 0 to 255, not 300" in m
+                            for m in probe.messages), probe.messages)
+        self.assertEqual(converter(), (("0", "244"), (0, 244)))
+        self.server.set("TARNCAM_CONVERTER.ADC_REFERENCE=3;DIGITAL_GAIN=200",
+                        "CONFIG_PROCESS.CONFIG_SAVE=On")
+        self.assertEqual(converter(), (("3", "200"), (3, 200)))
+        saved = ElementTree.parse(os.path.join(self.server.home, ".indi",
+                                               DEVICE + "_config.xml")).getroot()
+        self.assertEqual([e.text.strip() for e in saved.iter("oneNumber")
+                          if e.get("name") in ("ADC_REFERENCE", "DIGITAL_GAIN")], ["3", "200"])
+        self.server.set("TARNCAM_CONVERTER.ADC_REFERENCE=0;DIGITAL_GAIN=244",
+                        "TARNCAM_PIXEL_SIZE.PIXEL_SIZE_X=6;PIXEL_SIZE_Y=6")
+
+
 class FaultTest(ServerTest):
     """The camera's reads fail: five failed reads lose frame 2 (on the
     simulator's virtual clock, so the retries' resets take no time)."""
