@@ -1,5 +1,5 @@
 # The installer's decisions, as functions of apt's recorded output (sourced
-# by scripts/setup.sh; tests/setup runs them against recorded output, with
+# by scripts/setup.sh; tests/packaging runs them against recorded output, with
 # no network). Each reads apt's output on stdin and prints its decision.
 # apt's messages are read in the C locale (setup.sh runs apt under LC_ALL=C).
 
