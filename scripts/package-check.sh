@@ -52,6 +52,7 @@ if ! (cd "$out/src" && DEB_BUILD_OPTIONS="nocheck noddebs parallel=${JOBS:-$(npr
   tail -n 40 "$out/build.log" >&2
   fail "dpkg-buildpackage"
 fi
+echo "=== packages: built in $(( $(date +%s) - start )) s"
 debs=("$out"/*.deb)
 for deb in "${debs[@]}"; do
   echo "--- $(basename "$deb")"
