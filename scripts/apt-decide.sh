@@ -29,7 +29,9 @@ apt_install_plan() {
   shift
   local suite component arch p release=
   while read -r suite component arch; do
-    [ "$arch" = - ] || [ "$arch" = "$native" ] && continue
+    if [ -z "$arch" ] || [ "$arch" = - ] || [ "$arch" = "$native" ]; then
+      continue
+    fi
     for p in "$@"; do
       if [[ $p == *:"$arch" ]]; then
         release=${suite%%-*}

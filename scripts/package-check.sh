@@ -22,7 +22,7 @@ installed_ours() {
   local p
   for p in "${ours[@]}"; do
     # Any state but "not installed" (config files left count).
-    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^[a-z][a-zA-Z]' && echo "$p"
+    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^.[^n]' && echo "$p"
   done
   return 0
 }

@@ -83,9 +83,9 @@ elif grep -q '^E: ' "$log/update"; then
   grep '^E: ' "$log/update" | sed 's/^/setup: apt-get update: /' >&2
 fi
 
-# install NAME [APT-OPTION...] -- PACKAGE...: apt-get install; on failure
-# names what cannot be installed and exits.
-install() {
+# install_or_fail WHAT [APT-OPTION...] -- PACKAGE...: apt-get install; on
+# failure names what cannot be installed and exits.
+install_or_fail() {
   local what=$1 opts=() verdict
   shift
   while [ "$1" != -- ]; do opts+=("$1"); shift; done
@@ -115,12 +115,12 @@ for p in "${missing[@]}"; do
   fi
 done
 if [ ${#native_missing[@]} -gt 0 ]; then
-  install "the packages" -- "${native_missing[@]}"
+  install_or_fail "the packages" -- "${native_missing[@]}"
 fi
 if [ ${#foreign[@]} -gt 0 ]; then
   plan=$(apt_install_plan "$native" "${foreign[@]}" <<<"$failed")
   if [ "$plan" = plain ]; then
-    install "the multi-arch packages" -- "${foreign[@]}"
+    install_or_fail "the multi-arch packages" -- "${foreign[@]}"
   else
     release=${plan#pin }
     printf 'Package: *\nPin: release n=%s,l=Debian\nPin-Priority: 1001\n' "$release" >"$log/pin.pref"
@@ -131,7 +131,7 @@ if [ ${#foreign[@]} -gt 0 ]; then
     if [ -n "$down" ]; then
       echo "setup: this downgrades, to ${release}'s versions: $(tr '\n' ' ' <<<"$down")" >&2
     fi
-    install "the multi-arch packages" "${pin[@]}" -- "${foreign[@]}"
+    install_or_fail "the multi-arch packages" "${pin[@]}" -- "${foreign[@]}"
   fi
 fi
 echo "setup: installed" >&2
