@@ -42,7 +42,11 @@ purge_ours
 out=$root/build/deb
 rm -rf "$out"
 mkdir -p "$out/src"
-git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$out/src"
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -co --exclude-standard -z | xargs -0 cp --parents -t "$out/src"
+else
+  tar -c --exclude=./build --exclude=./out . | tar -x -C "$out/src"
+fi
 echo "=== packages: build (log: build/deb/build.log)"
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
