@@ -51,8 +51,10 @@ echo "=== packages: build (log: build/deb/build.log)"
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
+# About 2 minutes of processor time (2 cores: 1-2 minutes idle); the
+# timeout only catches a hang.
 if ! (cd "$out/src" && DEB_BUILD_OPTIONS="nocheck noddebs parallel=${JOBS:-$(nproc)}" \
-        dpkg-buildpackage -b -us -uc >"$out/build.log" 2>&1); then
+        timeout 1200 dpkg-buildpackage -b -us -uc >"$out/build.log" 2>&1); then
   tail -n 40 "$out/build.log" >&2
   fail "dpkg-buildpackage"
 fi
