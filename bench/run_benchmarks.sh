@@ -20,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-bash scripts/setup.sh
+bash scripts/setup.sh test
 
 jobs=${JOBS:-2}
 results="$root/build/bench-results"

@@ -22,7 +22,7 @@ cd "$(dirname "$0")/.."
 
 frames=${1:-10000}
 exposure=${2:-0}
-bash scripts/setup.sh
+bash scripts/setup.sh test
 cmake --preset linux-release >/dev/null
 cmake --build --preset linux-release -j "${JOBS:-2}" \
   --target tarncam_cli readout_cpu_probe frame_period semaphore_stream >/dev/null

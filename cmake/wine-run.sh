@@ -60,7 +60,7 @@ where() {
   elif [ -e /lib/ld-linux.so.2 ]; then
     echo "vm this machine's kernel cannot run 32-bit x86 programs"
   else
-    echo "native /lib/ld-linux.so.2 is missing (install wine32: scripts/setup.sh)"
+    echo "native /lib/ld-linux.so.2 is missing (install wine32: scripts/setup.sh test)"
   fi
 }
 

@@ -409,11 +409,14 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(device.get("label"), DEVICE)
         self.assertEqual(device.find("driver").get("name"), DEVICE)
         self.assertEqual(device.find("driver").text, "indi_tarncam_ccd")
-        # No entry of the system's driver lists uses the label, or clients
-        # would start that entry's executable instead.
+        self.assertEqual(device.find("version").text, os.environ["TARNCAM_INDI_VERSION"])
+        # No entry of the system's driver lists uses the label for another
+        # executable, or clients would start that one instead (the installed
+        # indi-tarncam package's own entry names this driver).
         for listing in glob.glob("/usr/share/indi/*.xml"):
             for other in ElementTree.parse(listing).getroot().iter("device"):
-                self.assertNotEqual(other.get("label"), DEVICE, listing)
+                if other.get("label") == DEVICE:
+                    self.assertEqual(other.find("driver").text, "indi_tarncam_ccd", listing)
 
         server = Server("scene=test-pattern", drivers=[driver])
         self.addCleanup(server.cleanup)
