@@ -194,14 +194,33 @@ std::string ImageBytes(const FrameView& frame, uint32_t clientTransactionId,
                            wide ? kElementUInt16 : kElementByte, 2, frame.width, frame.height);
   const size_t n = size_t{frame.width} * frame.height;
   out.resize(kImageBytesHeaderSize + n * frame.bytesPerSample);
-  char* dst = out.data() + kImageBytesHeaderSize;
-  // Column by column: the array is [x][y], so y runs fastest.
-  for (uint32_t x = 0; x < frame.width; ++x) {
-    for (uint32_t y = 0; y < frame.height; ++y) {
-      const uint32_t v = frame.Sample(x, y);
-      *dst++ = static_cast<char>(v & 0xFF);
-      if (wide) *dst++ = static_cast<char>(v >> 8);
+  // The array is [x][y], so y runs fastest: a transpose of the camera's
+  // rows, done in tiles so that both sides stay in cache.
+  auto transpose = [&](auto sample) {
+    using T = decltype(sample);
+    const T* src = reinterpret_cast<const T*>(frame.data);
+    char* dst = out.data() + kImageBytesHeaderSize;
+    constexpr uint32_t kTile = 64;
+    for (uint32_t x0 = 0; x0 < frame.width; x0 += kTile) {
+      const uint32_t x1 = std::min(frame.width, x0 + kTile);
+      for (uint32_t y0 = 0; y0 < frame.height; y0 += kTile) {
+        const uint32_t y1 = std::min(frame.height, y0 + kTile);
+        for (uint32_t x = x0; x < x1; ++x) {
+          char* d = dst + (size_t{x} * frame.height + y0) * sizeof(T);
+          for (uint32_t y = y0; y < y1; ++y) {
+            T v;
+            std::memcpy(&v, src + size_t{y} * frame.width + x, sizeof v);
+            // Little-endian on the wire whatever the host.
+            for (size_t b = 0; b < sizeof(T); ++b) *d++ = static_cast<char>((v >> (8 * b)) & 0xFF);
+          }
+        }
+      }
     }
+  };
+  if (wide) {
+    transpose(uint16_t{});
+  } else {
+    transpose(uint8_t{});
   }
   return out;
 }

@@ -13,6 +13,7 @@ packages=(
   libcfitsio-dev libpng-dev libcli11-dev libusb-1.0-0-dev
   libopencv-imgproc-dev
   libindi-dev indi-bin
+  libcpp-httplib-dev nlohmann-json3-dev
   fitsverify python3 python3-astropy python3-numpy
   qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
 )
