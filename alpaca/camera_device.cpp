@@ -115,13 +115,13 @@ const std::vector<CameraDevice::Member>& CameraDevice::Members() {
       {"cansetccdtemperature", &D::GetFalse, nullptr},
       {"canstopexposure", &D::GetFalse, nullptr},
       {"ccdtemperature", &D::GetNotImplemented, nullptr},
-      {"cooleron", &D::GetNotImplemented, &D::PutNotImplemented},
+      {"cooleron", &D::GetNotImplemented, &D::PutCoolerOn},
       {"coolerpower", &D::GetNotImplemented, nullptr},
       {"electronsperadu", &D::GetNotImplemented, nullptr},
       {"exposuremax", &D::GetExposureMax, nullptr},
       {"exposuremin", &D::GetExposureMin, nullptr},
       {"exposureresolution", &D::GetExposureResolution, nullptr},
-      {"fastreadout", &D::GetNotImplemented, &D::PutNotImplemented},
+      {"fastreadout", &D::GetNotImplemented, &D::PutFastReadout},
       {"fullwellcapacity", &D::GetNotImplemented, nullptr},
       {"gain", &D::GetGain, &D::PutGain},
       {"gainmax", &D::GetGainMax, nullptr},
@@ -152,12 +152,12 @@ const std::vector<CameraDevice::Member>& CameraDevice::Members() {
       {"readoutmodes", &D::GetReadoutModes, nullptr},
       {"sensorname", &D::GetNotImplemented, nullptr},
       {"sensortype", &D::GetSensorType, nullptr},
-      {"setccdtemperature", &D::GetNotImplemented, &D::PutNotImplemented},
+      {"setccdtemperature", &D::GetNotImplemented, &D::PutSetCcdTemperature},
       {"startexposure", nullptr, &D::PutStartExposure},
       {"startx", &D::GetStartX, &D::PutStartX},
       {"starty", &D::GetStartY, &D::PutStartY},
       {"stopexposure", nullptr, &D::PutStopExposure},
-      {"subexposureduration", &D::GetNotImplemented, &D::PutNotImplemented},
+      {"subexposureduration", &D::GetNotImplemented, &D::PutSubExposureDuration},
   };
   return members;
 }
@@ -174,7 +174,11 @@ Outcome CameraDevice::Handle(bool put, const std::string& member, const Params& 
   }
   std::lock_guard<std::mutex> lk(mu_);
   Outcome o = (this->*fn)(params);
-  if (image != nullptr && o.error == kOk && (member == "imagearray" || member == "imagearrayvariant"))
+  if (o.error == kNotImplemented && o.message.empty()) {
+    o.message = "'" + member + "' is not implemented: the camera has no such feature";
+  }
+  if (image != nullptr && o.error == kOk &&
+      (member == "imagearray" || member == "imagearrayvariant"))
     *image = image_;
   return o;
 }
@@ -254,7 +258,10 @@ Outcome CameraDevice::SetControl(tarncam_control control, int64_t value, const c
 }
 
 Outcome CameraDevice::NotImplemented(const char* what) {
-  return Outcome::Fail(kNotImplemented, std::string(what) + " is not implemented: the camera has none");
+  // An empty name is filled in by Handle with the member's.
+  if (*what == '\0') return Outcome::Fail(kNotImplemented, "");
+  return Outcome::Fail(kNotImplemented,
+                       std::string(what) + " is not implemented: the camera has no such feature");
 }
 
 // ---------------------------------------------------------------------------
@@ -293,10 +300,11 @@ Outcome CameraDevice::PutConnect(const Params&) {
   tarncam_camera* cam = nullptr;
   const tarncam_status s = tarncam_open_id(id_.c_str(), &cam);
   if (s != TARNCAM_OK) {
+    // Not 0x407: ASCOM keeps "not connected" for members that need a
+    // connection; a connection that fails is the device's failure, with why
+    // (absent, held by another program, no permission, ...).
     Outcome o = FromStatus(s, "connecting to " + id_);
-    // Absent or held elsewhere: the client may try again; anything else is
-    // the camera's own failure.
-    if (s == TARNCAM_ERR_BUSY) o.error = kNotConnected;
+    o.error = kDriverError;
     return o;
   }
   camera_ = cam;
@@ -340,7 +348,9 @@ Outcome CameraDevice::GetDriverVersion(const Params&) {
   return Outcome::Value(Format("%u.%u", v >> 16, (v >> 8) & 0xFF));
 }
 
-Outcome CameraDevice::GetInterfaceVersion(const Params&) { return Outcome::Value(kInterfaceVersion); }
+Outcome CameraDevice::GetInterfaceVersion(const Params&) {
+  return Outcome::Value(kInterfaceVersion);
+}
 Outcome CameraDevice::GetName(const Params&) { return Outcome::Value(Name()); }
 Outcome CameraDevice::GetSupportedActions(const Params&) {
   return Outcome::Value(nlohmann::json::array());
@@ -371,7 +381,7 @@ Outcome CameraDevice::GetDeviceState(const Params&) {
   const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-  add("TimeStamp", FitsUtc(ns));
+  add("TimeStamp", FitsUtc(ns) + "Z");
   return Outcome::Value(std::move(list));
 }
 
@@ -398,14 +408,16 @@ Outcome CameraDevice::GetBin(const Params&) {
 Outcome CameraDevice::PutBinX(const Params& p) {
   const int32_t bin = p.Int("BinX");
   if (auto o = NotReady()) return *o;
-  if (bin != 1) return Outcome::Fail(kInvalidValue, Format("BinX %d: the camera does not bin", bin));
+  if (bin != 1)
+    return Outcome::Fail(kInvalidValue, Format("BinX %d: the camera does not bin", bin));
   return Outcome::Done();
 }
 
 Outcome CameraDevice::PutBinY(const Params& p) {
   const int32_t bin = p.Int("BinY");
   if (auto o = NotReady()) return *o;
-  if (bin != 1) return Outcome::Fail(kInvalidValue, Format("BinY %d: the camera does not bin", bin));
+  if (bin != 1)
+    return Outcome::Fail(kInvalidValue, Format("BinY %d: the camera does not bin", bin));
   return Outcome::Done();
 }
 
@@ -431,16 +443,16 @@ Outcome CameraDevice::GetPixelSize(const Params&) {
 
 // The subframe is stored as given and judged when an exposure starts, where
 // Alpaca expects a window the camera cannot take to be refused.
-#define TARNCAM_ALPACA_SUBFRAME(Name, field)                        \
-  Outcome CameraDevice::Get##Name(const Params&) {                  \
-    if (auto o = NotReady()) return *o;                             \
-    return Outcome::Value(field);                                   \
-  }                                                                 \
-  Outcome CameraDevice::Put##Name(const Params& p) {                \
-    const int32_t v = p.Int(#Name);                                 \
-    if (auto o = NotReady()) return *o;                             \
-    field = v;                                                      \
-    return Outcome::Done();                                         \
+#define TARNCAM_ALPACA_SUBFRAME(Name, field)         \
+  Outcome CameraDevice::Get##Name(const Params&) {   \
+    if (auto o = NotReady()) return *o;              \
+    return Outcome::Value(field);                    \
+  }                                                  \
+  Outcome CameraDevice::Put##Name(const Params& p) { \
+    const int32_t v = p.Int(#Name);                  \
+    if (auto o = NotReady()) return *o;              \
+    field = v;                                       \
+    return Outcome::Done();                          \
   }
 TARNCAM_ALPACA_SUBFRAME(StartX, startX_)
 TARNCAM_ALPACA_SUBFRAME(StartY, startY_)
@@ -453,8 +465,25 @@ TARNCAM_ALPACA_SUBFRAME(NumY, numY_)
 
 Outcome CameraDevice::GetTrue(const Params&) { return Outcome::Value(true); }
 Outcome CameraDevice::GetFalse(const Params&) { return Outcome::Value(false); }
-Outcome CameraDevice::GetNotImplemented(const Params&) { return NotImplemented("this member"); }
-Outcome CameraDevice::PutNotImplemented(const Params&) { return NotImplemented("this member"); }
+Outcome CameraDevice::GetNotImplemented(const Params&) { return NotImplemented(""); }
+// Writes of what the camera lacks still read their parameter first, so that
+// a malformed request is a 400 here as everywhere.
+Outcome CameraDevice::PutCoolerOn(const Params& p) {
+  p.Bool("CoolerOn");
+  return NotImplemented("CoolerOn");
+}
+Outcome CameraDevice::PutFastReadout(const Params& p) {
+  p.Bool("FastReadout");
+  return NotImplemented("FastReadout");
+}
+Outcome CameraDevice::PutSetCcdTemperature(const Params& p) {
+  p.Double("SetCCDTemperature");
+  return NotImplemented("SetCCDTemperature");
+}
+Outcome CameraDevice::PutSubExposureDuration(const Params& p) {
+  p.Double("SubExposureDuration");
+  return NotImplemented("SubExposureDuration");
+}
 
 Outcome CameraDevice::GetExposureMax(const Params&) {
   return Outcome::Value(static_cast<double>(Range(TARNCAM_CONTROL_EXPOSURE_MS, true)) / 1000.0);
@@ -513,7 +542,8 @@ Outcome CameraDevice::PutReadoutMode(const Params& p) {
   const int32_t mode = p.Int("ReadoutMode");
   if (auto o = NotReady()) return *o;
   if (mode < 0 || mode > 1) {
-    return Outcome::Fail(kInvalidValue, Format("ReadoutMode %d: the modes are 0 (8 bit) and 1 (10 bit)", mode));
+    return Outcome::Fail(kInvalidValue,
+                         Format("ReadoutMode %d: the modes are 0 (8 bit) and 1 (10 bit)", mode));
   }
   return SetControl(TARNCAM_CONTROL_BIT_DEPTH, kBitDepths[mode], "setting ReadoutMode");
 }
@@ -598,12 +628,13 @@ Outcome CameraDevice::PutStartExposure(const Params& p) {
                          Format("Duration %g s is outside 0 .. %g s", duration, maxSeconds));
   }
   if (numX_ < 1 || numY_ < 1) {
-    return Outcome::Fail(kInvalidValue, Format("NumX %d, NumY %d: a subframe needs at least one pixel",
-                                               numX_, numY_));
+    return Outcome::Fail(
+        kInvalidValue,
+        Format("NumX %d, NumY %d: a subframe needs at least one pixel", numX_, numY_));
   }
-  Outcome o = FromStatus(tarncam_set_window(camera_, static_cast<uint32_t>(numX_),
-                                            static_cast<uint32_t>(numY_)),
-                         Format("a %d x %d subframe", numX_, numY_));
+  Outcome o = FromStatus(
+      tarncam_set_window(camera_, static_cast<uint32_t>(numX_), static_cast<uint32_t>(numY_)),
+      Format("a %d x %d subframe", numX_, numY_));
   if (o.error != kOk) return o;
   tarncam_window w{};
   w.struct_size = sizeof w;
@@ -645,8 +676,9 @@ Outcome CameraDevice::PutAbortExposure(const Params&) {
 Outcome CameraDevice::PutStopExposure(const Params&) {
   // Ending an exposure early ends its frame too: the camera cannot read out
   // what it has gathered so far, hence CanStopExposure false.
-  return Outcome::Fail(kNotImplemented,
-                       "the camera cannot end an exposure early and keep its image; use AbortExposure");
+  return Outcome::Fail(
+      kNotImplemented,
+      "the camera cannot end an exposure early and keep its image; use AbortExposure");
 }
 
 // ---------------------------------------------------------------------------
@@ -675,9 +707,11 @@ Outcome CameraDevice::PutPulseGuide(const Params& p) {
   static constexpr uint32_t kPort[] = {TARNCAM_GUIDE_PLUS_Y, TARNCAM_GUIDE_MINUS_Y,
                                        TARNCAM_GUIDE_PLUS_X, TARNCAM_GUIDE_MINUS_X};
   if (direction < 0 || direction > 3) {
-    return Outcome::Fail(kInvalidValue, Format("Direction %d: 0 north, 1 south, 2 east, 3 west", direction));
+    return Outcome::Fail(kInvalidValue,
+                         Format("Direction %d: 0 north, 1 south, 2 east, 3 west", direction));
   }
-  if (duration < 0) return Outcome::Fail(kInvalidValue, Format("Duration %d ms is negative", duration));
+  if (duration < 0)
+    return Outcome::Fail(kInvalidValue, Format("Duration %d ms is negative", duration));
   if (duration == 0) return Outcome::Done();  // a pulse of no length moves nothing
   const uint32_t port = kPort[direction];
   const bool onX = port == TARNCAM_GUIDE_PLUS_X || port == TARNCAM_GUIDE_MINUS_X;

@@ -132,7 +132,10 @@ class CameraDevice {
   Outcome PutStartX(const Params&);
   Outcome GetStartY(const Params&);
   Outcome PutStartY(const Params&);
-  Outcome PutNotImplemented(const Params&);
+  Outcome PutCoolerOn(const Params&);
+  Outcome PutFastReadout(const Params&);
+  Outcome PutSetCcdTemperature(const Params&);
+  Outcome PutSubExposureDuration(const Params&);
   Outcome PutAbortExposure(const Params&);
   Outcome PutPulseGuide(const Params&);
   Outcome PutStartExposure(const Params&);
@@ -149,7 +152,7 @@ class CameraDevice {
 
   std::mutex mu_;
   tarncam_camera* camera_ = nullptr;
-  bool gone_ = false;   // the camera went away under the open handle
+  bool gone_ = false;  // the camera went away under the open handle
   bool colour_ = false;
   uint32_t sensorWidth_ = 0, sensorHeight_ = 0;  // the full window, read at connection
   // The subframe Alpaca asked for; checked against the camera's placement

@@ -1,9 +1,9 @@
 #include "alpaca/discovery.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,10 +19,10 @@ constexpr std::string_view kRequest = "alpacadiscovery1";
 constexpr const char* kMulticastGroup = "ff12::a1:9aca";
 
 void Reuse(int fd) {
-  // Several Alpaca servers on one host all listen on the discovery port.
+  // Several Alpaca servers on one host all listen on the discovery port;
+  // each of them gets every broadcast.
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
 }
 
 }  // namespace

@@ -19,14 +19,15 @@ int main(int argc, char** argv) {
   bool simColour = false;
   std::string simOptions;
   bool noDiscovery = false;
-  app.add_option("--port,-p", options.port, "HTTP port of the Alpaca API")
+  app.add_option("--port,-p", options.port, "HTTP port of the Alpaca API (0: any free port)")
       ->capture_default_str()
-      ->check(CLI::Range(1, 65535));
+      ->check(CLI::Range(0, 65535));
   app.add_option("--bind", options.bind, "Address to listen on (0.0.0.0: every IPv4 interface)")
       ->capture_default_str();
-  app.add_option("--discovery-port", options.discoveryPort, "UDP port Alpaca discovery listens on")
+  app.add_option("--discovery-port", options.discoveryPort,
+                 "UDP port Alpaca discovery listens on (0: any free port)")
       ->capture_default_str()
-      ->check(CLI::Range(1, 65535));
+      ->check(CLI::Range(0, 65535));
   app.add_flag("--no-discovery", noDiscovery, "Do not answer Alpaca discovery");
   app.add_option("--location", options.location, "Where the server is, for the management API");
   app.add_flag("--simulator", simulators,
@@ -72,8 +73,9 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "tarncam-alpaca: %zu camera(s) on %s port %d%s\n", server.deviceCount(),
                options.bind.c_str(), server.port(),
-               options.discovery ? (", discovery on UDP port " + std::to_string(server.discoveryPort())).c_str()
-                                 : "");
+               options.discovery
+                   ? (", discovery on UDP port " + std::to_string(server.discoveryPort())).c_str()
+                   : "");
   int sig = 0;
   while (sigwait(&stopSignals, &sig) != 0) {
   }

@@ -75,7 +75,9 @@ struct Outcome {
 
   static Outcome Value(nlohmann::json v) { return Outcome{kOk, {}, std::move(v)}; }
   static Outcome Done() { return Outcome{}; }
-  static Outcome Fail(int error, std::string message) { return Outcome{error, std::move(message), {}}; }
+  static Outcome Fail(int error, std::string message) {
+    return Outcome{error, std::move(message), {}};
+  }
 };
 
 // The JSON reply every Alpaca call gets (Value only where there is one).

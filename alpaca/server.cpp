@@ -43,8 +43,8 @@ void Server::AddCamera(const std::string& id, const std::string& label, bool col
   std::lock_guard<std::mutex> lk(devicesMu_);
   for (const auto& d : devices_)
     if (d->id() == id) return;
-  devices_.push_back(std::make_shared<CameraDevice>(static_cast<uint32_t>(devices_.size()), id,
-                                                    label, colour));
+  devices_.push_back(
+      std::make_shared<CameraDevice>(static_cast<uint32_t>(devices_.size()), id, label, colour));
 }
 
 void Server::AddCamerasPresent() { Rescan(); }
@@ -135,7 +135,8 @@ void Server::Stop() {
 }
 
 Reply Server::Json(const Outcome& outcome, uint32_t clientTransactionId) {
-  return Reply{200, "application/json", JsonReply(outcome, clientTransactionId, ++serverTransactionId_)};
+  return Reply{200, "application/json",
+               JsonReply(outcome, clientTransactionId, ++serverTransactionId_)};
 }
 
 Reply Server::Handle(const Request& request) {
@@ -143,7 +144,8 @@ Reply Server::Handle(const Request& request) {
     const std::vector<std::string> parts = Split(request.path);
     // parts[0] is the empty text before the leading slash.
     if (parts.size() >= 2 && parts[0].empty() && parts[1] == "api") {
-      if (parts.size() == 6 && parts[2] == "v1") return HandleApi(request, parts[3], parts[4], parts[5]);
+      if (parts.size() == 6 && parts[2] == "v1")
+        return HandleApi(request, parts[3], parts[4], parts[5]);
       return Text(400, "not a device API path (/api/v1/camera/N/member): " + request.path);
     }
     if (parts.size() >= 2 && parts[0].empty() && parts[1] == "management") {
@@ -180,7 +182,8 @@ Reply Server::Handle(const Request& request) {
       return Text(400, "no such management member: " + request.path);
     }
     if (request.path == "/" || request.path.empty()) {
-      return Text(200, "tarncam-alpaca: an Alpaca camera server; see /management/v1/configureddevices\n");
+      return Text(
+          200, "tarncam-alpaca: an Alpaca camera server; see /management/v1/configureddevices\n");
     }
     return Text(404, "not an Alpaca path: " + request.path);
   } catch (const BadRequest& e) {
@@ -188,11 +191,14 @@ Reply Server::Handle(const Request& request) {
   }
 }
 
-Reply Server::HandleApi(const Request& request, const std::string& type,
-                        const std::string& number, const std::string& member) {
-  if (Lower(type) != "camera") return Text(400, "this server serves cameras only, not '" + type + "'");
+Reply Server::HandleApi(const Request& request, const std::string& type, const std::string& number,
+                        const std::string& member) {
+  // Lower case only, as the standard spells paths (its checker sends
+  // "CAMERA" expecting a refusal).
+  if (type != "camera") return Text(400, "this server serves cameras only, not '" + type + "'");
   const bool put = request.method == "PUT";
-  if (!put && request.method != "GET") return Text(400, "Alpaca reads with GET and writes with PUT");
+  if (!put && request.method != "GET")
+    return Text(400, "Alpaca reads with GET and writes with PUT");
   // Digits only: "+1", " 1" or "01x" are not device numbers.
   const std::optional<uint32_t> n =
       std::all_of(number.begin(), number.end(), [](unsigned char c) { return std::isdigit(c); })
@@ -215,7 +221,8 @@ Reply Server::HandleApi(const Request& request, const std::string& type,
                  ImageBytesError(outcome.error, outcome.message, client, server)};
   }
   if (isImage && image && outcome.error == kOk) {
-    return Reply{200, "application/json", ImageArrayJson(image->View(), client, ++serverTransactionId_)};
+    return Reply{200, "application/json",
+                 ImageArrayJson(image->View(), client, ++serverTransactionId_)};
   }
   return Json(outcome, client);
 }

@@ -24,7 +24,7 @@ namespace alpaca {
 
 struct ServerOptions {
   std::string bind = "0.0.0.0";
-  int port = 11111;           // 0: any free port (tests)
+  int port = 11111;  // 0: any free port (tests)
   bool discovery = true;
   int discoveryPort = 32227;  // 0: any free port (tests)
   std::string location;       // what the management description says

@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
   std::thread rawThread([&] { raw.listen_after_bind(); });
   httplib::Client rc("127.0.0.1", rawPort);
 
-  std::printf("| readout | transfer | bytes | of raw bytes | median ms | x raw time |\n|---|---|---|---|---|---|\n");
+  std::printf(
+      "| readout | transfer | bytes | of raw bytes | median ms | x raw time "
+      "|\n|---|---|---|---|---|---|\n");
   for (int mode : {0, 1}) {
     c.Put("/api/v1/camera/0/readoutmode", "ReadoutMode=" + std::to_string(mode), form);
     c.Put("/api/v1/camera/0/startexposure", "Duration=0.01&Light=true", form);
@@ -83,10 +85,10 @@ int main(int argc, char** argv) {
       for (int step = 0; step < 3; ++step) {
         const int k = (step + i) % 3;  // each first in turn
         const auto t0 = Clock::now();
-        httplib::Result r = k == 0 ? rc.Get("/blob")
-                            : k == 1 ? c.Get("/api/v1/camera/0/imagearray",
-                                             {{"Accept", "application/imagebytes"}})
-                                     : c.Get("/api/v1/camera/0/imagearray");
+        httplib::Result r =
+            k == 0   ? rc.Get("/blob")
+            : k == 1 ? c.Get("/api/v1/camera/0/imagearray", {{"Accept", "application/imagebytes"}})
+                     : c.Get("/api/v1/camera/0/imagearray");
         const auto t1 = Clock::now();
         if (!r || r->status != 200) return 1;
         rows[k].bytes = r->body.size();
@@ -95,8 +97,8 @@ int main(int argc, char** argv) {
     }
     const double base = Median(rows[0].ms);
     for (const Row& row : rows) {
-      std::printf("| %s | %s | %zu | %.3f | %.2f | %.2f |\n", mode == 0 ? "8 bit" : "10 bit", row.name,
-                  row.bytes, static_cast<double>(row.bytes) / rawBytes, Median(row.ms),
+      std::printf("| %s | %s | %zu | %.3f | %.2f | %.2f |\n", mode == 0 ? "8 bit" : "10 bit",
+                  row.name, row.bytes, static_cast<double>(row.bytes) / rawBytes, Median(row.ms),
                   Median(row.ms) / base);
     }
   }

@@ -46,7 +46,14 @@ uint32_t Le32(const std::string& s, size_t at) {
 
 bool KnownError(int64_t e) {
   switch (e) {
-    case 0: case 0x400: case 0x401: case 0x402: case 0x407: case 0x40B: case 0x40C: case 0x40E:
+    case 0:
+    case 0x400:
+    case 0x401:
+    case 0x402:
+    case 0x407:
+    case 0x40B:
+    case 0x40C:
+    case 0x40E:
       return true;
     default:
       return e >= 0x500 && e <= 0xFFF;

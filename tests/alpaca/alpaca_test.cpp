@@ -62,7 +62,6 @@ struct Rig {
     return c;
   }
 
-
   static std::string Path(int dev, const std::string& member) {
     return "/api/v1/camera/" + std::to_string(dev) + "/" + member;
   }
@@ -99,7 +98,8 @@ struct Rig {
   ::testing::AssertionResult Expose(int dev, double seconds) {
     json j = Put(dev, "startexposure", "Duration=" + std::to_string(seconds) + "&Light=true");
     if (j["ErrorNumber"] != 0) return ::testing::AssertionFailure() << j.dump();
-    const auto until = std::chrono::steady_clock::now() + 30s + std::chrono::duration<double>(seconds);
+    const auto until =
+        std::chrono::steady_clock::now() + 30s + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < until) {
       j = Get(dev, "imageready");
       if (j["ErrorNumber"] != 0) return ::testing::AssertionFailure() << j.dump();
@@ -136,7 +136,8 @@ uint32_t Le32(const std::string& s, size_t at) {
       if (ten) got |= uint32_t{static_cast<uint8_t>(*p++)} << 8;
       const uint32_t want = tarncam_sim_test_pattern(y, x + skip, ten);
       if (got != want)
-        return ::testing::AssertionFailure() << "x " << x << " y " << y << ": " << got << " want " << want;
+        return ::testing::AssertionFailure()
+               << "x " << x << " y " << y << ": " << got << " want " << want;
     }
   return ::testing::AssertionSuccess();
 }
@@ -184,7 +185,8 @@ TEST(AlpacaProtocol, TransactionIdsCasingAndMalformedRequests) {
   // PUT: names are matched exactly. A mis-cased ClientTransactionID is not
   // one (not echoed); a mis-cased or unreadable required one is a 400;
   // extra parameters are ignored.
-  EXPECT_EQ(rig.Put(0, "connected", "Connected=True&ClientTransactionID=9")["ClientTransactionID"], 9);
+  EXPECT_EQ(rig.Put(0, "connected", "Connected=True&ClientTransactionID=9")["ClientTransactionID"],
+            9);
   json c = rig.Put(0, "connected", "Connected=True&clienttransactionid=10&Extra=1");
   EXPECT_EQ(c["ClientTransactionID"], 0);
   EXPECT_EQ(Error(c), 0);
@@ -196,10 +198,11 @@ TEST(AlpacaProtocol, TransactionIdsCasingAndMalformedRequests) {
   EXPECT_EQ(rig.PutStatus(0, "startexposure", "Duration=1e999&Light=true"), 400);
 
   // Bad device numbers, types, members and verbs.
-  for (const char* path : {"/api/v1/camera/2/name", "/api/v1/camera/x/name", "/api/v1/camera/-1/name",
-                           "/api/v1/camera/+0/name", "/api/v1/telescope/0/name",
-                           "/api/v1/camera/0/nosuchmember", "/api/v1/camera/0/startexposure",
-                           "/api/v2/camera/0/name", "/api/v1/camera/0"}) {
+  for (const char* path :
+       {"/api/v1/camera/2/name", "/api/v1/camera/x/name", "/api/v1/camera/-1/name",
+        "/api/v1/camera/+0/name", "/api/v1/telescope/0/name", "/api/v1/CAMERA/0/name",
+        "/api/v1/camera/0/nosuchmember", "/api/v1/camera/0/startexposure", "/api/v2/camera/0/name",
+        "/api/v1/camera/0"}) {
     EXPECT_EQ(rig.GetStatus(path), 400) << path;
   }
   EXPECT_EQ(rig.PutStatus(0, "name", ""), 400);
@@ -234,7 +237,8 @@ TEST(AlpacaProtocol, ManagementAndDiscovery) {
   EXPECT_EQ(unique.size(), 2u);
 
   const std::string want = "{\"AlpacaPort\":" + std::to_string(rig.server->port()) + "}";
-  EXPECT_EQ(json::parse(Discover(AF_INET, "127.0.0.1", rig.server->discoveryPort())), json::parse(want));
+  EXPECT_EQ(json::parse(Discover(AF_INET, "127.0.0.1", rig.server->discoveryPort())),
+            json::parse(want));
   const std::string v6 = Discover(AF_INET6, "::1", rig.server->discoveryPort());
   if (v6 != "no socket") {
     EXPECT_EQ(json::parse(v6, nullptr, false), json::parse(want)) << v6;
@@ -257,6 +261,7 @@ TEST(AlpacaCamera, CapabilitiesRangesAndStateBeforeAnyExposure) {
   EXPECT_EQ(Error(rig.Get(0, "setccdtemperature")), kNotImplemented);
   EXPECT_EQ(Error(rig.Put(0, "setccdtemperature", "SetCCDTemperature=-10")), kNotImplemented);
   EXPECT_EQ(Error(rig.Get(0, "cooleron")), kNotImplemented);
+  EXPECT_EQ(rig.PutStatus(0, "cooleron", "cooleron=true"), 400);  // still read first
   EXPECT_EQ(Error(rig.Get(0, "ccdtemperature")), kNotImplemented);
   EXPECT_EQ(rig.Get(0, "cangetcoolerpower")["Value"], false);
   EXPECT_EQ(Error(rig.Get(0, "coolerpower")), kNotImplemented);
@@ -331,7 +336,7 @@ TEST(AlpacaCamera, FramesArriveAsImageBytesAndJsonInXYOrder) {
   EXPECT_TRUE(std::regex_match(start, std::regex(R"(2026-01-01T00:00:0\d\.\d{3})"))) << start;
 
   auto r = rig.client->Get(Rig::Path(0, "imagearray") + "?ClientTransactionID=21",
-                          {{"Accept", "application/imagebytes"}});
+                           {{"Accept", "application/imagebytes"}});
   ASSERT_TRUE(r);
   EXPECT_EQ(r->get_header_value("Content-Type"), "application/imagebytes");
   const std::string& b = r->body;
@@ -362,12 +367,14 @@ TEST(AlpacaCamera, FramesArriveAsImageBytesAndJsonInXYOrder) {
   rig.Put(0, "numy", "NumY=300");
   json refused = rig.Put(0, "startexposure", "Duration=0.1&Light=true");
   EXPECT_EQ(Error(refused), kInvalidValue);
-  EXPECT_NE(refused["ErrorMessage"].get<std::string>().find("StartX 118, StartY 90"), std::string::npos)
+  EXPECT_NE(refused["ErrorMessage"].get<std::string>().find("StartX 118, StartY 90"),
+            std::string::npos)
       << refused.dump();
   rig.Put(0, "startx", "StartX=118");
   rig.Put(0, "starty", "StartY=90");
   ASSERT_TRUE(rig.Expose(0, 0.1));
-  r = rig.client->Get(Rig::Path(0, "imagearray"), {{"Accept", "application/json, application/imagebytes"}});
+  r = rig.client->Get(Rig::Path(0, "imagearray"),
+                      {{"Accept", "application/json, application/imagebytes"}});
   ASSERT_TRUE(r);
   EXPECT_EQ(Le32(r->body, 24), 6u);  // bytes on the wire
   EXPECT_TRUE(HoldsPattern(r->body, 376, 300, false));
@@ -397,7 +404,9 @@ TEST(AlpacaCamera, PulseGuideRunsUntilTheCamerasGuideStateEnds) {
   double x = 0, y = 0;
   for (int direction = 0; direction < 4; ++direction) {
     SCOPED_TRACE(direction);
-    ASSERT_EQ(Error(rig.Put(0, "pulseguide", "Direction=" + std::to_string(direction) + "&Duration=2000")), 0);
+    ASSERT_EQ(Error(rig.Put(0, "pulseguide",
+                            "Direction=" + std::to_string(direction) + "&Duration=2000")),
+              0);
     EXPECT_EQ(rig.Get(0, "ispulseguiding")["Value"], true);
     // Virtual time moves only while the camera works: an exposure longer
     // than the pulse carries the pulse to its end.
@@ -443,7 +452,8 @@ TEST(AlpacaCamera, AbortAndStartTimeOnTheRealClock) {
       << t;
   parts.tm_year -= 1900;
   parts.tm_mon -= 1;
-  const auto start = std::chrono::system_clock::from_time_t(timegm(&parts)) + std::chrono::milliseconds(ms);
+  const auto start =
+      std::chrono::system_clock::from_time_t(timegm(&parts)) + std::chrono::milliseconds(ms);
   EXPECT_GE(start, std::chrono::floor<std::chrono::milliseconds>(before));
   EXPECT_LE(start, after);
 }
@@ -485,11 +495,15 @@ TEST(AlpacaCamera, TwoClientsAtOnceAndAnUnplug) {
   ASSERT_EQ(tarncam_sim_set_connected(rig.ids[0].c_str(), 0), TARNCAM_OK);
   const json s = rig.Put(0, "startexposure", "Duration=0.1&Light=true");
   if (Error(s) == 0) {
-    for (int k = 0; k < 6000 && Error(rig.Get(0, "imageready")) == 0; ++k) std::this_thread::sleep_for(5ms);
+    for (int k = 0; k < 6000 && Error(rig.Get(0, "imageready")) == 0; ++k)
+      std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(Error(rig.Get(0, "imageready")), kNotConnected);
   EXPECT_EQ(rig.Get(0, "connected")["Value"], false);
   EXPECT_TRUE(rig.Expose(1, 0.1));
+  // Connecting to a camera that is not there is the device's failure, not
+  // "not connected".
+  EXPECT_EQ(Error(rig.Put(0, "connected", "Connected=True")), 0x500);
   // Back again: connecting opens it afresh.
   ASSERT_EQ(tarncam_sim_set_connected(rig.ids[0].c_str(), 1), TARNCAM_OK);
   rig.Connect(0);
