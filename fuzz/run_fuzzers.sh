@@ -12,7 +12,7 @@ seconds=${1:-10}
 shift || true
 build=build/linux-fuzz/fuzz
 targets=("$@")
-[ ${#targets[@]} -ne 0 ] || targets=(intel_hex image sim_host sim_options cli_args api_input indi_setup)
+[ ${#targets[@]} -ne 0 ] || targets=(intel_hex image sim_host sim_options cli_args api_input indi_setup alpaca_request)
 artifacts=$(pwd)/build/linux-fuzz/fuzz-artifacts
 mkdir -p "$artifacts"
 scratch=$(mktemp -d)
@@ -20,6 +20,12 @@ trap 'rm -rf "$scratch"' EXIT
 
 status=0
 for t in "${targets[@]}"; do
+  # The Alpaca server's target is built only where its HTTP and JSON
+  # libraries are installed.
+  if [ "$t" = alpaca_request ] && [ ! -x "$build/fuzz_$t" ]; then
+    echo "fuzz_$t: not built (cpp-httplib or nlohmann-json missing), skipped"
+    continue
+  fi
   mkdir -p "$scratch/$t"
   log="$scratch/$t.log"
   if "$build/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \

@@ -29,6 +29,7 @@ test_packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   libopencv-imgproc-dev
   libindi-dev indi-bin
+  libcpp-httplib-dev nlohmann-json3-dev
   fitsverify python3 python3-astropy python3-numpy
   qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
   debhelper dpkg-dev fakeroot lintian
