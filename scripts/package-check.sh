@@ -130,6 +130,29 @@ kill "$server"
 wait "$server" 2>/dev/null || true
 server=
 
+echo "=== packages: tarncam-alpaca on the simulator"
+[ "$(command -v tarncam-alpaca)" = /usr/bin/tarncam-alpaca ] || fail "tarncam-alpaca is not /usr/bin/tarncam-alpaca"
+[ "$(owner /lib/systemd/system/tarncam-alpaca.service)" = tarncam-alpaca ] ||
+  fail "the systemd unit is not the tarncam-alpaca package's"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+(cd "$work" && exec "${clean[@]}" tarncam-alpaca --bind 127.0.0.1 --port "$port" --no-discovery --simulator) \
+  >"$work/alpaca.log" 2>&1 &
+server=$!
+answer=
+for _ in $(seq 30); do
+  answer=$(python3 -c 'import sys, urllib.request
+print(urllib.request.urlopen("http://127.0.0.1:%s/management/v1/configureddevices" % sys.argv[1], timeout=2).read().decode())' \
+    "$port" 2>/dev/null || true)
+  [ -n "$answer" ] && break
+  sleep 0.5
+done
+grep -q '"DeviceType":"Camera"' <<<"$answer" ||
+  { cat "$work/alpaca.log" >&2; fail "tarncam-alpaca listed no camera: $answer"; }
+echo "    $answer"
+kill "$server"
+wait "$server" 2>/dev/null || true
+server=
+
 echo "=== packages: the udev rule"
 rule=/usr/lib/udev/rules.d/60-tarncam.rules
 [ "$(owner $rule)" = tarncam ] || fail "$rule is not the tarncam package's"
