@@ -230,9 +230,7 @@ uint32_t SimCamera::ListDevices(tarncam::DeviceInfo* out, uint32_t capacity) {
     std::snprintf(d.location, sizeof d.location, "simulator");
     const bool prog = fx2.Programmed();
     // A blank controller has no serial-number string.
-    if (prog)
-      std::snprintf(d.serial, sizeof d.serial, "SIM%08llX",
-                    static_cast<unsigned long long>(opts.seed));
+    if (prog) std::snprintf(d.serial, sizeof d.serial, "SIM%08llX", static_cast<unsigned long long>(opts.seed));
     const tarncam::UsbId id = prog ? kCameraId : kBlankId;
     d.vendorId = id.vendor;
     d.productId = id.product;
@@ -258,8 +256,7 @@ Handle SimCamera::Open(const char* path, UsbResult* why) {
 UsbResult SimCamera::ClaimInterface(Handle device, Handle* usb) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
-  if (Live(device, false) == nullptr || usb == nullptr)
-    return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (Live(device, false) == nullptr || usb == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
   const Handle h = nextHandle++;
   handles[h] = HandleInfo{epoch, true};
   *usb = h;
@@ -285,8 +282,7 @@ UsbResult SimCamera::EnableStallRecovery(Handle usb, uint8_t pipe) {
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
-  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut)
-    return UsbResult::Fail(UsbStatus::kStall);
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
   return UsbResult::Ok();
 }
 
@@ -295,8 +291,7 @@ UsbResult SimCamera::SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) {
   CallGuard g(*this);
   HandleInfo* h = Live(usb, true);
   if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
-  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut)
-    return UsbResult::Fail(UsbStatus::kStall);
+  if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
   if (pipe == tarncam::kPipeIn) h->timeoutMs = ms;
   return UsbResult::Ok();
 }
@@ -338,7 +333,7 @@ UsbResult SimCamera::ControlTransfer(Handle usb, const tarncam::SetupPacket& set
   }
   // What the camera refuses, it stalls.
   return ControlLocked(setup, data, length, clock.NowUs()) ? UsbResult::Ok()
-                                                           : UsbResult::Fail(UsbStatus::kStall);
+                                                            : UsbResult::Fail(UsbStatus::kStall);
 }
 
 bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,

@@ -58,13 +58,13 @@ class StarField;
 // What the camera did to the host, by kind: the faults it injected and the
 // host's misuse of handles it had released. For tests and the soak.
 struct FaultCounts {
-  uint64_t readsFailed = 0;         // reads ended with a transfer error
-  uint64_t readsTimedOut = 0;       // reads the camera never answered (ended by the pipe timeout)
-  uint64_t readsShort = 0;          // reads ended early with success (not by an abort)
-  uint64_t controlFailed = 0;       // control transfers failed on purpose
-  uint64_t disconnects = 0;         // unplugged during a read's exposure
-  uint64_t unplugs = 0;             // unplugged by SetPresent(false)
-  uint64_t blankReturns = 0;        // came back with a blank controller after losing power
+  uint64_t readsFailed = 0;     // reads ended with a transfer error
+  uint64_t readsTimedOut = 0;   // reads the camera never answered (ended by the pipe timeout)
+  uint64_t readsShort = 0;      // reads ended early with success (not by an abort)
+  uint64_t controlFailed = 0;   // control transfers failed on purpose
+  uint64_t disconnects = 0;     // unplugged during a read's exposure
+  uint64_t unplugs = 0;         // unplugged by SetPresent(false)
+  uint64_t blankReturns = 0;    // came back with a blank controller after losing power
   uint64_t releasedHandleUses = 0;  // calls on a handle after Close released it
 };
 
