@@ -425,6 +425,7 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
       return true;
     case kReqGuide: {
       if (!out || length != 8) return false;
+      marks.guideUs = now;
       int32_t dx = 0, dy = 0;
       std::memcpy(&dx, data, 4);  // little-endian host
       std::memcpy(&dy, data + 4, 4);
@@ -588,6 +589,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   const uint64_t start = clock.NowUs();
   const uint64_t timeoutAt = h->timeoutMs != 0 ? start + uint64_t{h->timeoutMs} * 1000 : kForever;
   const uint64_t readNo = ++stats.reads;
+  marks.readUs = start;
   const SensorSettings s = sensor;
   const uint64_t exposureUs = s.ExposureUs();
   const uint64_t doneAt = start + exposureUs + s.TransferUs();
@@ -767,6 +769,11 @@ tarncam_sim_stats SimCamera::Stats() const {
   const bool back = !present && backAtUs != 0 && backAtUs != kForever && now >= backAtUs;
   s.present = present || back ? 1 : 0;
   return s;
+}
+
+SimCamera::Marks SimCamera::TimingMarks() const {
+  std::lock_guard<std::mutex> g(mu);
+  return marks;
 }
 
 FaultCounts SimCamera::Faults() const {

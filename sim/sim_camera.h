@@ -126,6 +126,13 @@ class SimCamera final : public tarncam::UsbTransport {
   // Every SendRegister received, as (index, value).
   std::vector<std::pair<uint16_t, uint16_t>> Registers() const;
   uint64_t Resets() const;  // CameraReset requests
+  // When (clock microseconds) the last guide command arrived and the last
+  // bulk read started its exposure: for timing benchmarks.
+  struct Marks {
+    uint64_t guideUs = 0;
+    uint64_t readUs = 0;
+  };
+  Marks TimingMarks() const;
 
  private:
   struct HandleInfo {
@@ -188,6 +195,7 @@ class SimCamera final : public tarncam::UsbTransport {
   Axis axisX, axisY;
   double guideRatePx = 0;
   uint64_t originUs = 0;  // the mount's time zero
+  Marks marks;
   std::vector<std::pair<uint16_t, uint16_t>> registers;
   uint64_t resets = 0;
   uint64_t controlNumber = 0;

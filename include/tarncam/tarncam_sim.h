@@ -155,7 +155,8 @@ typedef struct tarncam_sim_stats {
   uint64_t aborts;            /* abort bytes received */
   uint64_t firmware_downloads; /* CPU releases after a download */
   uint64_t programmings;      /* register blocks received */
-  double guide_offset_x;      /* star field offset in pixels, now */
+  double guide_offset_x;      /* star field offset in pixels, now: where the mount points
+                                 (pulses, periodic error, drift) */
   double guide_offset_y;
   int32_t programmed;         /* 1: the controller runs firmware */
   int32_t present;            /* 1: the camera is on the bus */
