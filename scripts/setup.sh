@@ -14,6 +14,7 @@ packages=(
   libopencv-imgproc-dev
   libindi-dev indi-bin
   fitsverify python3 python3-astropy python3-numpy
+  kstars xvfb xauth dbus-x11 qdbus-qt5
   qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
 )
 
