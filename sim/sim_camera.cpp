@@ -686,7 +686,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
     bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
   }
   // The scene as it stood when the light ended, not when the last byte left.
-  bytes = Render(buffer, bytes, s, readNo, start, now - std::min(now - start, s.TransferUs()));
+  bytes = Render(buffer, bytes, s, readNo, start, std::min(now, start + exposureUs));
   if (bytes == s.FrameBytes()) ++stats.frames;
   if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
   return UsbResult::Ok();

@@ -146,4 +146,64 @@ TEST(GuideLoop, HoldsThroughBacklashAndAFadingStar) {
   EXPECT_LE(t.rmsArcsec, 1.5) << "worst " << t.worstArcsec << "\"";
 }
 
+// The mount model itself, exactly: periodic error and drift in time since
+// the camera was made, backlash after a reversal, and a pulse in the middle
+// of an exposure trailing the star (its light centre half way) rather than
+// moving it for the whole frame.
+TEST(GuideLoop, MountMovesAndTrailsAsConfigured) {
+  SimRig rig;
+  std::string error;
+  ASSERT_TRUE(sim::ParseOptions("pe_amplitude=15,pe_period=480,dec_drift=0.05,dec_backlash=200,"
+                                "read_noise=1,hot_pixels=0",
+                                &rig.opts, &error))
+      << error;
+  ASSERT_EQ(rig.Open("test:mount"), TARNCAM_OK);
+  const double scale = sim::ArcsecPerPixel(rig.opts);  // 1.50 "/px
+  EXPECT_NEAR(sim::GuideRatePx(rig.opts), 0.5 * 15.0411 / scale, 1e-12);
+  rig.clock.Advance(120'000'000);  // a quarter period: the error at its peak
+  tarncam_sim_stats st = rig.cam->Stats();
+  EXPECT_NEAR(st.guide_offset_x * scale, 15.0, 1e-6);
+  EXPECT_NEAR(st.guide_offset_y * scale, 6.0, 1e-6);
+
+  // +Y then -Y 400 ms each: the reversal first spends 200 ms on the play
+  // (the first +Y pulse too: the gears start at the minus contact).
+  const double rate = sim::GuideRatePx(rig.opts);
+  ASSERT_EQ(tarncam_guide_pulse(rig.handle, TARNCAM_GUIDE_PLUS_Y, 0, 400), TARNCAM_OK);
+  rig.clock.Advance(500'000);
+  ASSERT_EQ(tarncam_guide_pulse(rig.handle, TARNCAM_GUIDE_MINUS_Y, 0, 400), TARNCAM_OK);
+  rig.clock.Advance(500'000);
+  st = rig.cam->Stats();
+  EXPECT_NEAR(st.guide_offset_y * scale, 6.0 + 0.05 * 1.0, 1e-6) << "+0.2 s and -0.2 s of motion";
+
+  // Trailing: a 500 ms +X pulse in the middle of a 1 s exposure puts the
+  // light's centre half way along the move: relative to the frame before
+  // (still) and the one after (moved by the whole pulse).
+  EXPECT_EQ(tarncam_set_control(rig.handle, TARNCAM_CONTROL_EXPOSURE_MS, 1000), TARNCAM_OK);
+  std::vector<uint8_t> frame(752 * 480);
+  const sim::Star star = rig.cam->Stars()->Stars()[0];
+  auto expose = [&](bool pulseInside) {
+    const tarncam_sim_stats before = rig.cam->Stats();
+    rig.cam->HoldReads(pulseInside);
+    EXPECT_EQ(tarncam_start_exposure(rig.handle, frame.data(), frame.size(), nullptr, nullptr),
+              TARNCAM_OK);
+    if (pulseInside) {
+      EXPECT_TRUE(rig.cam->WaitForPendingRead());
+      rig.clock.Advance(250'000);
+      EXPECT_EQ(tarncam_guide_pulse(rig.handle, TARNCAM_GUIDE_PLUS_X, 500, 0), TARNCAM_OK);
+      rig.clock.Advance(1'000'000);  // past the light and the readout
+      rig.cam->ReleaseRead();
+    }
+    tarncam_frame_record r = apitest::NewRecord();
+    EXPECT_EQ(tarncam_wait_frame(rig.handle, TARNCAM_WAIT_FOREVER, &r), TARNCAM_OK);
+    return Centroid(frame, 752, 480, star.x + before.guide_offset_x,
+                    star.y + before.guide_offset_y).first;
+  };
+  // (At the error's peak the mount hardly moves in X by itself.)
+  const double still = expose(false);
+  const double trailed = expose(true);
+  const double moved = expose(false);
+  EXPECT_NEAR(moved - still, 0.5 * rate, 0.2);
+  EXPECT_NEAR(trailed - still, 0.5 * (0.5 * rate), 0.25) << "still " << still << ", moved " << moved;
+}
+
 }  // namespace
