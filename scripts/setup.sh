@@ -31,6 +31,7 @@ test_packages=(
   libindi-dev indi-bin
   libcpp-httplib-dev nlohmann-json3-dev
   fitsverify python3 python3-astropy python3-numpy
+  kstars xvfb xauth dbus-x11 qdbus-qt5
   qemu-system-x86 qemu-system-data qemu-system-common busybox-static kmod cpio xz-utils
   debhelper dpkg-dev fakeroot lintian
 )

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "sim/sensor_model.h"
@@ -18,9 +19,13 @@ namespace sim {
 struct FrameConditions {
   SensorSettings sensor;
   double exposureS = 0;  // seconds of light
-  double offsetX = 0;    // guide offset of the star field, pixels
+  double offsetX = 0;    // offset of the star field at the end of the light, pixels
   double offsetY = 0;
-  uint64_t frameNumber = 0;  // seeds the noise of this frame
+  // When the field moved during the light: its offsets over the exposure,
+  // each holding an equal share of the light (empty: still, at offsetX/Y).
+  std::vector<std::pair<double, double>> path;
+  double transparency = 1.0;  // of the sky to starlight (clouds), 0..1
+  uint64_t frameNumber = 0;   // seeds the noise of this frame
 };
 
 class FrameGenerator {

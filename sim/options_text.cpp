@@ -82,6 +82,35 @@ bool ParseOptions(const std::string& text, Options* options, std::string* error)
       {"read_noise", real(&o.read_noise)},
       {"seeing", real(&o.seeing_px)},
       {"guide_rate", real(&o.guide_rate)},
+      {"focal_length", real(&o.focal_length_mm)},
+      {"pixel_size", real(&o.pixel_size_um)},
+      {"guide_rate_sidereal", real(&o.guide_rate_sidereal)},
+      {"pe_amplitude", real(&o.pe_amplitude_arcsec)},
+      {"pe_period", real(&o.pe_period_s)},
+      {"dec_drift", real(&o.dec_drift_arcsec_per_s)},
+      {"jitter", real(&o.jitter_arcsec)},
+      {"dec_backlash", u32(&o.dec_backlash_ms)},
+      {"fade_depth", real(&o.fade_depth)},
+      {"fade_period", real(&o.fade_period_s)},
+      {"fade_length", real(&o.fade_length_s)},
+      {"mount",
+       [&o](const std::string& v) {
+         // A preset of the mount's faults; keys after it change single ones.
+         if (v == "real") {
+           o.pe_amplitude_arcsec = 15;
+           o.pe_period_s = 480;
+           o.dec_drift_arcsec_per_s = 0.05;
+           o.jitter_arcsec = 0.3;
+         } else if (v == "perfect") {
+           o.pe_amplitude_arcsec = 0;
+           o.dec_drift_arcsec_per_s = 0;
+           o.jitter_arcsec = 0;
+           o.dec_backlash_ms = 0;
+         } else {
+           return false;
+         }
+         return true;
+       }},
   };
 
   size_t at = 0;

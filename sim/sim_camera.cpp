@@ -3,10 +3,11 @@
 #include <semaphore.h>
 
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <thread>
 
 #include "interface/camera_state.h"
@@ -54,8 +55,14 @@ Options DefaultOptions() {
   o.read_noise = 6;
   o.seeing_px = 3.0;
   o.hot_pixels = 12;
-  o.guide_rate = 5.0;
+  o.guide_rate = 0;  // from guide_rate_sidereal and the pixel scale
   o.fail_read_count = 1;
+  o.focal_length_mm = 825;
+  o.pixel_size_um = 6.0;
+  o.guide_rate_sidereal = 0.5;
+  o.pe_period_s = 480;
+  o.fade_period_s = 60;
+  o.fade_length_s = 15;
   return o;
 }
 
@@ -72,7 +79,24 @@ bool ValidOptions(const Options& o) {
          level(o.star_brightness, kMaxStarBrightness) && level(o.sky_level, kMaxSkyLevel) &&
          level(o.read_noise, kMaxReadNoise) && std::isfinite(o.guide_rate) &&
          std::fabs(o.guide_rate) <= kMaxGuideRate && o.star_count <= 10000 &&
-         o.hot_pixels <= kMaxHotPixels;
+         o.hot_pixels <= kMaxHotPixels && ValidSky(o);
+}
+
+bool ValidSky(const Options& o) {
+  auto within = [](double v, double lo, double hi) { return v >= lo && v <= hi; };  // NaN: false
+  return within(o.focal_length_mm, 1, 1e5) && within(o.pixel_size_um, 0.1, 100) &&
+         within(o.guide_rate_sidereal, 0, 10) && within(o.pe_amplitude_arcsec, 0, 3600) &&
+         within(o.pe_period_s, 1, 1e6) && within(o.dec_drift_arcsec_per_s, -100, 100) &&
+         within(o.jitter_arcsec, 0, 60) && o.dec_backlash_ms <= 60000 &&
+         within(o.fade_depth, 0, 1) && within(o.fade_period_s, 1, 1e6) &&
+         within(o.fade_length_s, 0, o.fade_period_s) && std::fabs(GuideRatePx(o)) <= kMaxGuideRate;
+}
+
+double ArcsecPerPixel(const Options& o) { return 206.264806 * o.pixel_size_um / o.focal_length_mm; }
+
+double GuideRatePx(const Options& o) {
+  if (o.guide_rate != 0) return o.guide_rate;
+  return o.guide_rate_sidereal * kSiderealArcsecPerS / ArcsecPerPixel(o);
 }
 
 uint32_t IdWord(const Options& o) {
@@ -115,6 +139,9 @@ SimCamera::SimCamera(const Options& options, Clock& c,
     starField = field.get();
     generator = std::move(field);
   }
+  guideRatePx = GuideRatePx(opts);
+  axisY.backlashUs = uint64_t{opts.dec_backlash_ms} * 1000;
+  originUs = clock.NowUs();
   // Held reads must notice virtual time moving past their timeout.
   waker = clock.AddWaker([this] {
     { std::lock_guard<std::mutex> g(mu); }
@@ -438,6 +465,7 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
       return true;
     case kReqGuide: {
       if (!out || length != 8) return false;
+      marks.guideUs = now;
       int32_t dx = 0, dy = 0;
       std::memcpy(&dx, data, 4);  // little-endian host
       std::memcpy(&dy, data + 4, 4);
@@ -477,11 +505,19 @@ bool SimCamera::ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, 
 double SimCamera::AxisOffset(const Axis& a, uint64_t t) const {
   if (a.sign == 0) return a.acc;
   const uint64_t end = std::min(t, a.endUs);
-  const double s = end > a.startUs ? (end - a.startUs) / 1e6 : 0.0;
-  return a.acc + a.sign * opts.guide_rate * s;
+  // The first part of a pulse may only take up gear play.
+  const uint64_t moving = a.startUs + a.slackUs;
+  const double s = end > moving ? (end - moving) / 1e6 : 0.0;
+  return a.acc + a.sign * guideRatePx * s;
 }
 
 void SimCamera::StopAxis(Axis& a, uint64_t now) {
+  if (a.sign != 0) {
+    const uint64_t end = std::min(now, a.endUs);
+    const uint64_t ran = end > a.startUs ? end - a.startUs : 0;
+    const uint64_t taken = std::min(ran, a.slackUs);
+    a.play = a.sign > 0 ? a.play + taken : a.play - taken;
+  }
   a.acc = AxisOffset(a, now);
   a.sign = 0;
 }
@@ -499,18 +535,81 @@ void SimCamera::StartPulse(Axis& a, int sign, int32_t duration, uint64_t now) {
   }
   a.sign = sign;
   a.startUs = now;
+  // The play (0 .. backlash) is where the gears sit between their two
+  // contacts; a pulse drives the mount only once it has closed the gap on
+  // its side.
+  a.slackUs = sign > 0 ? a.backlashUs - a.play : a.play;
+}
+
+SimCamera::Offset SimCamera::MountOffset(uint64_t t) const {
+  // Time on the camera's clock since it was made: every frame, whoever
+  // takes it, sees the one mount.
+  const double s = t > originUs ? (t - originUs) / 1e6 : 0.0;
+  const double scale = ArcsecPerPixel(opts);
+  Offset o{AxisOffset(axisX, t), AxisOffset(axisY, t)};
+  if (opts.pe_amplitude_arcsec != 0) {
+    o.x += opts.pe_amplitude_arcsec * std::sin(2 * std::numbers::pi * s / opts.pe_period_s) / scale;
+  }
+  o.y += opts.dec_drift_arcsec_per_s * s / scale;
+  return o;
+}
+
+double SimCamera::Transparency(uint64_t t) const {
+  if (opts.fade_depth == 0 || opts.fade_length_s == 0) return 1.0;
+  // A cloud: a raised cosine of fade_length_s at the end of each period.
+  const double s = t > originUs ? (t - originUs) / 1e6 : 0.0;
+  const double into = std::fmod(s, opts.fade_period_s) - (opts.fade_period_s - opts.fade_length_s);
+  if (into <= 0) return 1.0;
+  const double bump = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * into / opts.fade_length_s);
+  return 1.0 - opts.fade_depth * bump;
 }
 
 // ---------------------------------------------------------------------------
 // Bulk pipes
 
 uint64_t SimCamera::Render(uint8_t* dst, uint64_t length, const SensorSettings& s,
-                           uint64_t frameNumber, uint64_t atUs) {
+                           uint64_t frameNumber, uint64_t lightStartUs, uint64_t lightEndUs) {
   FrameConditions c;
   c.sensor = s;
   c.exposureS = s.ExposureUs() / 1e6;
-  c.offsetX = AxisOffset(axisX, atUs);
-  c.offsetY = AxisOffset(axisY, atUs);
+  const Offset end = MountOffset(lightEndUs);
+  c.offsetX = end.x;
+  c.offsetY = end.y;
+  c.transparency = Transparency(lightEndUs);
+  // Where the mount pointed during the light: a star moving more than a
+  // fraction of a pixel is drawn as a trail of equal parts.
+  constexpr int kProbe = 32;
+  double path = 0;
+  Offset last = MountOffset(lightStartUs);
+  for (int i = 1; i <= kProbe && lightEndUs > lightStartUs; ++i) {
+    const Offset o = MountOffset(lightStartUs + (lightEndUs - lightStartUs) * i / kProbe);
+    path += std::hypot(o.x - last.x, o.y - last.y);
+    last = o;
+  }
+  if (path > 0.05) {
+    const int parts = std::clamp(static_cast<int>(std::ceil(path / 0.25)), 2, 64);
+    for (int i = 0; i < parts; ++i) {
+      const Offset o =
+          MountOffset(lightStartUs + (lightEndUs - lightStartUs) * (2 * i + 1) / (2 * parts));
+      c.path.push_back({o.x, o.y});
+    }
+  }
+  if (opts.jitter_arcsec > 0) {
+    // Seeing moves the whole frame's stars together, differently each frame.
+    const double sigma = opts.jitter_arcsec / ArcsecPerPixel(opts);
+    const uint64_t a = Mix(opts.seed ^ (frameNumber * 0x9E3779B97F4A7C15ull) ^ 0x51ull);
+    const uint64_t b = Mix(a + 1);
+    const double u1 = std::max((a >> 11) * 0x1.0p-53, 1e-300), u2 = (b >> 11) * 0x1.0p-53;
+    const double r = sigma * std::sqrt(-2.0 * std::log(u1));
+    const double jx = r * std::cos(2 * std::numbers::pi * u2);
+    const double jy = r * std::sin(2 * std::numbers::pi * u2);
+    c.offsetX += jx;
+    c.offsetY += jy;
+    for (auto& p : c.path) {
+      p.first += jx;
+      p.second += jy;
+    }
+  }
   c.frameNumber = frameNumber;
   generator->Configure(c);
   return generator->Generate(dst, length);
@@ -535,6 +634,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   const uint64_t start = clock.NowUs();
   const uint64_t timeoutAt = h->timeoutMs != 0 ? start + uint64_t{h->timeoutMs} * 1000 : kForever;
   const uint64_t readNo = ++stats.reads;
+  marks.readUs = start;
   const SensorSettings s = sensor;
   const uint64_t exposureUs = s.ExposureUs();
   const uint64_t doneAt = start + exposureUs + s.TransferUs();
@@ -597,7 +697,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
       bytes = static_cast<uint64_t>(part * s.Rows()) * rowBytes;
     }
     bytes = std::min<uint64_t>({bytes, length, s.FrameBytes()});
-    if (bytes != 0) Render(buffer, bytes, s, readNo, now);
+    if (bytes != 0) Render(buffer, bytes, s, readNo, start, std::min(now, lightEnd));
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
     return UsbResult::Ok();
   }
@@ -645,7 +745,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
     bytes = std::min<uint64_t>(bytes, s.Rows() / 2 * rowBytes);
   }
   // The scene as it stood when the light ended, not when the last byte left.
-  bytes = Render(buffer, bytes, s, readNo, now - std::min(now, s.TransferUs()));
+  bytes = Render(buffer, bytes, s, readNo, start, std::min(now, start + exposureUs));
   if (bytes == s.FrameBytes()) ++stats.frames;
   if (transferred != nullptr) *transferred = static_cast<uint32_t>(bytes);
   return UsbResult::Ok();
@@ -720,7 +820,8 @@ uint64_t SimCamera::PeekFrame(uint8_t* dst, uint64_t length) {
   if (shutdown || !present || !fx2.Running()) return 0;
   const SensorSettings s = sensor;
   // Numbered as the read that will take it, so its noise is that frame's.
-  Render(dst, std::min(length, s.FrameBytes()), s, stats.reads + 1, clock.NowUs());
+  const uint64_t now = clock.NowUs();
+  Render(dst, std::min(length, s.FrameBytes()), s, stats.reads + 1, now, now);
   return s.FrameBytes();
 }
 
@@ -728,12 +829,18 @@ tarncam_sim_stats SimCamera::Stats() const {
   std::lock_guard<std::mutex> g(mu);
   tarncam_sim_stats s = stats;
   const uint64_t now = clock.NowUs();
-  s.guide_offset_x = AxisOffset(axisX, now);
-  s.guide_offset_y = AxisOffset(axisY, now);
+  const Offset mount = MountOffset(now);
+  s.guide_offset_x = mount.x;
+  s.guide_offset_y = mount.y;
   s.programmed = fx2.Programmed() ? 1 : 0;
   const bool back = !present && backAtUs != 0 && backAtUs != kForever && now >= backAtUs;
   s.present = present || back ? 1 : 0;
   return s;
+}
+
+SimCamera::Marks SimCamera::TimingMarks() const {
+  std::lock_guard<std::mutex> g(mu);
+  return marks;
 }
 
 FaultCounts SimCamera::Faults() const {

@@ -39,8 +39,16 @@ inline constexpr double kMaxReadNoise = 1e4;       // e- rms
 inline constexpr double kMaxGuideRate = 1e4;       // pixels per second, either way
 inline constexpr uint32_t kMaxHotPixels = 100000;
 
+inline constexpr double kSiderealArcsecPerS = 15.0411;
+
 // The defaults of tarncam_sim_default_options.
 Options DefaultOptions();
+// The sky and mount options are within range (part of ValidOptions).
+bool ValidSky(const Options& o);
+// The pixel scale of the options' optics, arcseconds per pixel.
+double ArcsecPerPixel(const Options& o);
+// How fast a guide pulse moves the star field, pixels per second.
+double GuideRatePx(const Options& o);
 // Checks ranges; false when the options cannot be simulated.
 bool ValidOptions(const Options& o);
 // The identification word (GetVIDPID's layout) the camera answers with.
@@ -134,6 +142,13 @@ class SimCamera final : public tarncam::UsbTransport {
   // Every SendRegister received, as (index, value).
   std::vector<std::pair<uint16_t, uint16_t>> Registers() const;
   uint64_t Resets() const;  // CameraReset requests
+  // When (clock microseconds) the last guide command arrived and the last
+  // bulk read started its exposure: for timing benchmarks.
+  struct Marks {
+    uint64_t guideUs = 0;
+    uint64_t readUs = 0;
+  };
+  Marks TimingMarks() const;
 
  private:
   struct HandleInfo {
@@ -148,6 +163,12 @@ class SimCamera final : public tarncam::UsbTransport {
     int sign = 0;    // of the running pulse; 0 none
     uint64_t startUs = 0;
     uint64_t endUs = 0;
+    uint64_t backlashUs = 0;  // gear play, in pulse time
+    uint64_t play = 0;        // where in it the gears sit: 0 at the minus contact
+    uint64_t slackUs = 0;     // pulse time the running pulse spends closing the gap
+  };
+  struct Offset {
+    double x, y;
   };
   class CallGuard;
 
@@ -161,11 +182,15 @@ class SimCamera final : public tarncam::UsbTransport {
   bool ControlLocked(const tarncam::SetupPacket& setup, uint8_t* data, uint32_t length,
                      uint64_t now);
   double AxisOffset(const Axis& a, uint64_t t) const;
+  // Where the mount points at time t, as a star-field offset in pixels:
+  // pulses, periodic error and drift.
+  Offset MountOffset(uint64_t t) const;
+  double Transparency(uint64_t t) const;
   void StartPulse(Axis& a, int sign, int32_t duration, uint64_t now);
   void StopAxis(Axis& a, uint64_t now);
   double Chance(uint64_t number, uint64_t kind) const;
   uint64_t Render(uint8_t* dst, uint64_t length, const SensorSettings& s, uint64_t frameNumber,
-                  uint64_t atUs);
+                  uint64_t lightStartUs, uint64_t lightEndUs);
 
   const Options opts;
   Clock& clock;
@@ -185,6 +210,9 @@ class SimCamera final : public tarncam::UsbTransport {
   tarncam::Handle nextHandle = 0x5100;
   SensorSettings sensor;
   Axis axisX, axisY;
+  double guideRatePx = 0;
+  uint64_t originUs = 0;  // the mount's time zero
+  Marks marks;
   std::vector<std::pair<uint16_t, uint16_t>> registers;
   uint64_t resets = 0;
   uint64_t controlNumber = 0;

@@ -78,7 +78,7 @@ int StarField::Channel(uint32_t x, uint32_t y) const {
   return (x & 1) == 0 ? 1 : 2;
 }
 
-void StarField::BuildRates(double offsetX, double offsetY) {
+void StarField::BuildRates(const std::vector<std::pair<double, double>>& at, double transparency) {
   // Sky first, then each star's stamp.
   for (uint32_t y = 0; y < kSensorRows; ++y)
     for (uint32_t x = 0; x < kSensorColumns; ++x)
@@ -94,39 +94,44 @@ void StarField::BuildRates(double offsetX, double offsetY) {
   // A star guided this far off cannot reach the sensor (and its position
   // would not fit an int).
   constexpr double kFarOff = 1e6;
-  for (const Star& s : stars) {
-    const double cx = s.x + offsetX;
-    const double cy = s.y + offsetY;
-    if (!(std::fabs(cx) < kFarOff && std::fabs(cy) < kFarOff)) continue;
-    const int px = static_cast<int>(std::floor(cx));
-    const int py = static_cast<int>(std::floor(cy));
-    for (int y = py - radius; y <= py + radius; ++y) {
-      if (y < 0 || y >= static_cast<int>(kSensorRows)) continue;
-      for (int x = px - radius; x <= px + radius; ++x) {
-        if (x < 0 || x >= static_cast<int>(kSensorColumns)) continue;
-        double sum = 0;
-        for (int sy = 0; sy < kSubSamples; ++sy) {
-          for (int sx = 0; sx < kSubSamples; ++sx) {
-            // Pixel (x, y) covers [x, x+1) x [y, y+1); its centre is x + 0.5.
-            const double dx = x + (sx + 0.5) / kSubSamples - cx;
-            const double dy = y + (sy + 0.5) / kSubSamples - cy;
-            const double q = 1.0 + (dx * dx + dy * dy) / a2;
-            sum += 1.0 / (q * q * q);  // beta 3
+  const double share = transparency / static_cast<double>(at.size());
+  for (const auto& [offsetX, offsetY] : at) {
+    for (const Star& s : stars) {
+      const double cx = s.x + offsetX;
+      const double cy = s.y + offsetY;
+      if (!(std::fabs(cx) < kFarOff && std::fabs(cy) < kFarOff)) continue;
+      const int px = static_cast<int>(std::floor(cx));
+      const int py = static_cast<int>(std::floor(cy));
+      for (int y = py - radius; y <= py + radius; ++y) {
+        if (y < 0 || y >= static_cast<int>(kSensorRows)) continue;
+        for (int x = px - radius; x <= px + radius; ++x) {
+          if (x < 0 || x >= static_cast<int>(kSensorColumns)) continue;
+          double sum = 0;
+          for (int sy = 0; sy < kSubSamples; ++sy) {
+            for (int sx = 0; sx < kSubSamples; ++sx) {
+              // Pixel (x, y) covers [x, x+1) x [y, y+1); its centre is x + 0.5.
+              const double dx = x + (sx + 0.5) / kSubSamples - cx;
+              const double dy = y + (sy + 0.5) / kSubSamples - cy;
+              const double q = 1.0 + (dx * dx + dy * dy) / a2;
+              sum += 1.0 / (q * q * q);  // beta 3
+            }
           }
+          rate[y * kSensorColumns + x] +=
+              static_cast<float>(s.flux * share * s.rgb[Channel(x, y)] * sum * norm);
         }
-        rate[y * kSensorColumns + x] +=
-            static_cast<float>(s.flux * s.rgb[Channel(x, y)] * sum * norm);
       }
     }
   }
   for (uint32_t i : hot) rate[i] += static_cast<float>(kHotRate);
-  builtX = offsetX;
-  builtY = offsetY;
+  built = at;
+  builtTransparency = transparency;
 }
 
 void StarField::Configure(const FrameConditions& c) {
   cond = c;
-  if (c.offsetX != builtX || c.offsetY != builtY) BuildRates(c.offsetX, c.offsetY);
+  std::vector<std::pair<double, double>> at = c.path;
+  if (at.empty()) at.push_back({c.offsetX, c.offsetY});
+  if (at != built || c.transparency != builtTransparency) BuildRates(at, c.transparency);
 }
 
 uint64_t StarField::Generate(uint8_t* dst, uint64_t length) {

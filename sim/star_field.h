@@ -4,7 +4,8 @@
 //
 // Light: each star is a Moffat profile (beta 3) with the configured FWHM,
 // integrated over 3 x 3 sub-pixel samples, at a sub-pixel position that the
-// guide offset moves; the sky adds a flat rate. Rates are kept as an
+// guide offset moves (spread along the path the field took during the light,
+// so that motion within an exposure trails it); the sky adds a flat rate. Rates are kept as an
 // electron-rate image of the whole sensor, rebuilt only when the guide offset
 // changes (star stamps are small; nothing evaluates the profile per frame).
 // Colour cameras see a Bayer mosaic: red at even row / even column of the
@@ -47,7 +48,9 @@ class StarField final : public FrameGenerator {
   static constexpr double kHotRate = 3000.0;  // e-/s of a hot pixel
 
  private:
-  void BuildRates(double offsetX, double offsetY);
+  // The light of the stars at the given offsets, each with an equal share,
+  // dimmed by `transparency`.
+  void BuildRates(const std::vector<std::pair<double, double>>& at, double transparency);
   int Channel(uint32_t x, uint32_t y) const;
 
   StarFieldConfig config;
@@ -56,7 +59,8 @@ class StarField final : public FrameGenerator {
   std::vector<float> rate;        // e-/s per sensor pixel, stars and sky
   std::vector<float> normals;     // standard normal deviates, drawn once
   std::vector<float> poissonExp;  // exp(-mean) for small means, by 1/64 e-
-  double builtX = 1e300, builtY = 1e300;
+  std::vector<std::pair<double, double>> built;  // the offsets `rate` shows
+  double builtTransparency = -1;
   FrameConditions cond;
 };
 

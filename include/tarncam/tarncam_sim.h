@@ -96,7 +96,8 @@ typedef struct tarncam_sim_options {
   double read_noise;       /* electrons rms; default 6 */
   double seeing_px;        /* star FWHM in pixels, 0.1..20; default 3.0 */
   uint32_t hot_pixels;     /* default 12 */
-  double guide_rate;       /* pixels per second of guide pulse; default 5.0 */
+  double guide_rate;       /* pixels per second of guide pulse; 0 (default): from
+                              guide_rate_sidereal and the pixel scale, 5.01 px/s by default */
 
   /* --- Faults (deterministic: by read number and from `seed`) ---
    * Bulk reads are numbered from 1 since attach. */
@@ -123,6 +124,28 @@ typedef struct tarncam_sim_options {
                             clock that moves only when something waits: exposures, transfers
                             and the protocol's fixed waits (500 ms, 3 s, 5 s) take no real
                             time, and frame times count from 2026-01-01T00:00:00Z. For tests */
+
+  /* --- The sky under a mount (appended later). The star field sits on one
+   * mount position shared by every frame: guide pulses, periodic error and
+   * drift move it in time since the camera was created; X is right
+   * ascension, Y declination. Stars are drawn where the mount pointed during
+   * the light, so motion within an exposure trails them. --- */
+  double focal_length_mm;   /* guide optics; with pixel_size_um the pixel scale
+                               (206.265 * pixel_size_um / focal_length_mm "/px); default 825 */
+  double pixel_size_um;     /* default 6.0 (so 1.50 "/px by default) */
+  double guide_rate_sidereal; /* pulse speed as a fraction of sidereal (15.041 "/s); default
+                                 0.5. Used when guide_rate is 0 (its default now) */
+  double pe_amplitude_arcsec; /* right-ascension periodic error, half its peak to peak; default 0 */
+  double pe_period_s;         /* its period; default 480 */
+  double dec_drift_arcsec_per_s; /* declination drift (polar misalignment); default 0 */
+  double jitter_arcsec;     /* seeing: each frame's stars displaced by a random offset of this
+                               rms per axis; default 0 */
+  uint32_t dec_backlash_ms; /* declination pulse time lost taking up gear play after the
+                               direction reverses; default 0 */
+  double fade_depth;        /* clouds: fraction of starlight lost at a cloud's thickest, 0..1;
+                               default 0 (clear) */
+  double fade_period_s;     /* a cloud passes every this many seconds; default 60 */
+  double fade_length_s;     /* and dims the stars for this long; default 15 */
 } tarncam_sim_options;
 
 typedef struct tarncam_sim_stats {
@@ -132,7 +155,8 @@ typedef struct tarncam_sim_stats {
   uint64_t aborts;            /* abort bytes received */
   uint64_t firmware_downloads; /* CPU releases after a download */
   uint64_t programmings;      /* register blocks received */
-  double guide_offset_x;      /* star field offset in pixels, now */
+  double guide_offset_x;      /* star field offset in pixels, now: where the mount points
+                                 (pulses, periodic error, drift) */
   double guide_offset_y;
   int32_t programmed;         /* 1: the controller runs firmware */
   int32_t present;            /* 1: the camera is on the bus */
@@ -148,7 +172,11 @@ TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
  * fail_read_count, timeout_read, short_read, fail_control, disconnect_read
  * (the *_number fields), replug_ms, ignore_abort, virtual_time, star_count,
  * hot_pixels, star_brightness, sky_level, read_noise, seeing (seeing_px),
- * guide_rate. Returns 0, or -1 when `text` or `options` is null, a key is
+ * guide_rate, focal_length, pixel_size, guide_rate_sidereal, pe_amplitude,
+ * pe_period, dec_drift, jitter, dec_backlash, fade_depth, fade_period,
+ * fade_length, and mount=real (periodic error 15" over 480 s, declination
+ * drift 0.05 "/s, jitter 0.3": a typical mount; later keys override it) or
+ * mount=perfect (none of that). Returns 0, or -1 when `text` or `options` is null, a key is
  * unknown, a value malformed or the options out of range (as
  * tarncam_sim_attach judges them); then `error` (may be null) receives why,
  * cut to `error_size` bytes with its NUL, and `options` is unchanged. */
@@ -162,7 +190,12 @@ TARNCAM_SIM_API int tarncam_sim_parse_options(const char* text, tarncam_sim_opti
  * probabilities outside 0..1, seeing_px outside 0.1..20, star_count above
  * 10000, hot_pixels above 100000, levels that are negative, not finite or
  * above star_brightness 1e9, sky_level 1e7, read_noise 1e4, and guide_rate
- * beyond +-1e4 or not finite). */
+ * beyond +-1e4 or not finite; focal_length_mm outside 1..100000, pixel_size_um
+ * outside 0.1..100, guide_rate_sidereal outside 0..10, pe_amplitude_arcsec
+ * outside 0..3600, pe_period_s outside 1..1e6, dec_drift beyond +-100 "/s,
+ * jitter_arcsec outside 0..60, dec_backlash_ms above 60000, fade_depth
+ * outside 0..1, fade_period_s outside 1..1e6, fade_length_s outside
+ * 0..fade_period_s). */
 TARNCAM_SIM_API int tarncam_sim_attach(const tarncam_sim_options* options);
 
 /* Routes the exported functions back to the library's own platform and

@@ -3,12 +3,14 @@ the simulated camera, and INDI's clients drive it as any application would.
 Run one class: python3 driver_test.py ExposureTest"""
 
 import glob
+import math
 import os
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from xml.etree import ElementTree
 
@@ -318,6 +320,58 @@ class StarFieldTest(ServerTest):
         self.assertTrue(self.server.probe(
             "set FLIP.FLIP_VERTICAL=Off", "wait FLIP=Ok",
             "set CCD_FRAME.WIDTH=752;HEIGHT=480", "wait CCD_FRAME=Ok").ok)
+
+
+class GuideLoopTest(ServerTest):
+    """A guider loop of our own through the driver's guide properties, on a
+    sky whose mount has fast periodic error and drift (real time, so fast):
+    centroid, a correction of the whole error (none under 0.1 px) as timed
+    pulses, each waited for until the property is Idle, then the next frame.
+    A wrong direction or axis mapping, or pulses that move by the wrong
+    amount, make the error grow instead of staying within the drift of one
+    cycle."""
+    sim = "mount=real,pe_amplitude=30,pe_period=60,dec_drift=1,jitter=0,hot_pixels=0"
+    scale = 206.264806 * 6 / 825  # the simulator's default optics, "/px
+    rate = 0.5 * 15.0411 / scale  # and guide rate, px/s
+
+    def star(self):
+        probe = self.expose(0.1)
+        with fits.open(probe.blobs[0][3]) as hdul:
+            return centroid(hdul[0].data)
+
+    def test_a_proportional_loop_holds_the_star(self):
+        # The fastest the sky moves, "/s: periodic error's steepest slope
+        # and the drift.
+        speed = math.hypot(2 * math.pi * 30 / 60, 1.0)
+        lock = self.star()
+        last = time.monotonic()
+        errors = []
+        corrected = 0.0  # arcseconds the pulses moved the mount back
+        for _ in range(10):
+            x, y = self.star()
+            now = time.monotonic()
+            cycle, last = now - last, now
+            ex, ey = x - lock[0], y - lock[1]
+            error = math.hypot(ex, ey) * self.scale
+            errors.append(round(error, 2))
+            # Within what the sky can move in two cycles, and a pixel.
+            self.assertLess(error, 2 * speed * cycle + self.scale, errors)
+            steps = []
+            # East drives +X, north +Y: a star found at +X needs west.
+            for prop, plus, minus, e in (("TELESCOPE_TIMED_GUIDE_WE", "TIMED_GUIDE_E",
+                                          "TIMED_GUIDE_W", ex),
+                                         ("TELESCOPE_TIMED_GUIDE_NS", "TIMED_GUIDE_N",
+                                          "TIMED_GUIDE_S", ey)):
+                ms = round(abs(e) / self.rate * 1000)
+                if abs(e) >= 0.1 and ms >= 1:
+                    corrected += abs(e) * self.scale
+                    steps += ["set %s.%s=%d" % (prop, minus if e > 0 else plus, ms),
+                              "wait %s=Idle" % prop]
+            if steps:
+                probe = self.server.probe(*steps)
+                self.assertTrue(probe.ok, probe)
+        # The mount moved away much further than the star ever strayed.
+        self.assertGreater(corrected, 3 * max(errors), errors)
 
 
 class ChainTest(ServerTest):

@@ -349,6 +349,7 @@ TEST_F(SimE2E, CloseCancelsTheReadOfACameraThatIgnoredTheAbort) {
 }
 
 TEST_F(SimE2E, GuideCommandsRunDuringAThreadedExposure) {
+  opts.guide_rate = 5.0;
   OpenAndProgram(752, 480, false);
   cam->HoldReads(true);
   std::vector<uint8_t> buf(kFull8);
