@@ -734,7 +734,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   constexpr uint32_t kPacket = 512;
   if (s.FrameBytes() > length && length % kPacket != 0) {
     const uint32_t whole = length - length % kPacket;
-    if (whole != 0) Render(buffer, whole, s, readNo, now - std::min(now, s.TransferUs()));
+    if (whole != 0) Render(buffer, whole, s, readNo, start, std::min(now, start + exposureUs));
     if (transferred != nullptr) *transferred = whole;
     return UsbResult::Fail(UsbStatus::kOverflow);
   }
