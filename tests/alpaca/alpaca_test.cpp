@@ -33,6 +33,7 @@ std::string AddSim(bool colour, bool virtualTime) {
   o.colour = colour ? 1 : 0;
   o.scene = TARNCAM_SIM_SCENE_TEST_PATTERN;
   o.virtual_time = virtualTime ? 1 : 0;
+  o.guide_rate = 5.0;  // px per second of pulse: round offsets to compare
   char id[TARNCAM_ID_SIZE];
   EXPECT_EQ(tarncam_sim_add(&o, id, sizeof id), TARNCAM_OK);
   return id;
