@@ -31,7 +31,10 @@ tarncam_camera::tarncam_camera(Target t, bool owns)
     : target(std::move(t)),
       ownsSim(owns),
       state(std::make_unique<CameraState>()),
-      core{*state, target.platform} {}
+      core{*state, target.platform} {
+  // The settle and a retry's controller restart end early on a stop.
+  state->waitStop = &stop;
+}
 
 tarncam_camera::~tarncam_camera() {
   if (worker.joinable()) {
@@ -259,6 +262,10 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
   ApplyToCore(st, *state);
   FrameReport report;
   UsbResult failure;
+  {
+    std::lock_guard<std::mutex> g(abortMu);
+    reading = j.sequence;
+  }
   if (stop.load(std::memory_order_acquire) == 0) {
     failure = Noticed(ProgramSensor(core, SettleAfterFailure::kSkip));
     if (failure.ok()) {
@@ -269,6 +276,12 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
       report = ReadFrameInto(core, j.buffer, o);
       Noticed(report.lastRead);
     }
+  }
+  {
+    // From here on no abort or cancel aimed at this exposure goes out: the
+    // next one may start its read as soon as this record is published.
+    std::lock_guard<std::mutex> g(abortMu);
+    reading = 0;
   }
   // A retry's controller restart drops the sensor's settings; when sending
   // them again failed, the read after it got a frame of the camera's
@@ -317,7 +330,10 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
 
 tarncam_status tarncam_camera::Wait(uint32_t timeoutMs, tarncam_frame_record* record) {
   std::unique_lock<std::mutex> lk(mu);
-  if (started == 0) return Report(TARNCAM_ERR_NO_EXPOSURE, 0, "wait");
+  if (started == 0) {
+    if (Gone()) return Report(TARNCAM_ERR_NO_DEVICE, 0, "wait");
+    return Report(TARNCAM_ERR_NO_EXPOSURE, 0, "wait");
+  }
   const uint64_t target = started;
   const auto ended = [&] { return haveRecord && lastRecord.sequence >= target; };
   const auto over = [&] { return ended() || closing; };
@@ -332,14 +348,27 @@ tarncam_status tarncam_camera::Wait(uint32_t timeoutMs, tarncam_frame_record* re
   }
   if (!ended()) {
     if (closing) return Report(TARNCAM_ERR_CLOSED, 0, "wait");
+    if (Gone()) return Report(TARNCAM_ERR_NO_DEVICE, 0, "wait for frame %" PRIu64, target);
     return Report(TARNCAM_ERR_WAIT_TIMEOUT, 0, "wait for frame %" PRIu64, target);
   }
   if (record != nullptr) FillVersioned(record, lastRecord);
   const tarncam_frame_record& r = lastRecord;
+  // A camera known to be gone answers so, whatever the last record said
+  // (it is filled all the same).
+  if (Gone()) {
+    return Report(TARNCAM_ERR_NO_DEVICE, 0, "wait: the camera has gone (frame %" PRIu64 ")",
+                  r.sequence);
+  }
   if (r.status == TARNCAM_OK) return Succeeded();
   return Report(static_cast<tarncam_status>(r.status), r.os_error,
                 "frame %" PRIu64 " (%u of %u reads failed, %u of %u rows)", r.sequence,
                 r.reads_failed, r.reads_attempted, r.rows_received, r.height);
+}
+
+template <typename Act>
+void tarncam_camera::WhileReading(uint64_t target, Act act) {
+  std::lock_guard<std::mutex> g(abortMu);
+  if (reading == target) act();
 }
 
 void tarncam_camera::StopExposure() {
@@ -350,16 +379,19 @@ void tarncam_camera::StopExposure() {
     target = started;
     stop.store(1, std::memory_order_release);
   }
+  // A settle or controller restart in progress ends now.
+  core.sys().WakeFlagWaiters(stop);
   // The camera ends its transfer short, with the rows it has sent; one that
   // ignores the abort is overruled by cancelling the transfer on our side,
-  // once it has had a moment to answer.
-  Noticed(SendAbort(core));
+  // once it has had a moment to answer. Both reach only the exposure aimed
+  // at: one that has ended meanwhile is left alone, and so is the next.
+  WhileReading(target, [&] { Noticed(SendAbort(core)); });
   if (std::this_thread::get_id() == worker.get_id()) return;
   const auto ended = [&] { return haveRecord && lastRecord.sequence >= target; };
   std::unique_lock<std::mutex> lk(mu);
   while (!cv.wait_for(lk, kCancelRepeat, ended)) {
     lk.unlock();
-    CancelPendingTransfers(core);
+    WhileReading(target, [&] { CancelPendingTransfers(core); });
     lk.lock();
   }
 }

@@ -75,6 +75,9 @@ struct tarncam_camera {
   // Ends the running exposure early and waits until it has ended (not when
   // called on the worker: the callback's own exposure has ended already).
   void StopExposure();
+  // Runs `act` under abortMu while exposure `target` is the one reading.
+  template <typename Act>
+  void WhileReading(uint64_t target, Act act);
 
   tarncam::api::Target target;
   bool ownsSim;  // tarncam_open_simulated: the simulated camera goes with the handle
@@ -99,5 +102,12 @@ struct tarncam_camera {
   bool haveRecord = false;
   tarncam_frame_record lastRecord{};
   std::atomic<uint32_t> stop{0};
+  // The exposure whose transfers a stop may end now (0: none): set by the
+  // worker before it programs the sensor and cleared, under abortMu, once
+  // its reads are over. A stop sends the abort byte and cancels transfers
+  // under abortMu, and only while this is the exposure it was aimed at: a
+  // later exposure, chained from the callback, never meets them.
+  std::mutex abortMu;
+  uint64_t reading = 0;
   std::thread worker;
 };

@@ -80,8 +80,12 @@ std::shared_ptr<SimEntry> Registry::FindSim(const std::string& id) {
 }
 
 bool Registry::ClaimOpen(const std::string& id) {
-  std::lock_guard<std::mutex> g(mu);
-  return open.insert(id).second;
+  std::unique_lock<std::mutex> g(mu);
+  if (!open.insert(id).second) return false;
+  // A listing that took the camera for a probe before this claim lets go
+  // of it within a few control transfers; no new probe starts now.
+  probed.wait(g, [&] { return probing.count(id) == 0; });
+  return true;
 }
 
 void Registry::PublishOpen(const std::string& id, const tarncam_camera_info& info) {
@@ -115,12 +119,29 @@ std::vector<tarncam_camera_info> Registry::List(bool probe) {
   std::vector<tarncam_camera_info> out;
   std::unique_ptr<CameraState> scratch;  // for probes: one record, reused
 
-  // Looks up what an open handle published, outside the probes' I/O.
+  // Looks up what an open handle published, outside the probes' I/O. A
+  // camera not open is marked as being probed in the same step, so that an
+  // open arriving meanwhile waits for the probe instead of meeting its
+  // claim on the interface.
   auto openOne = [&](const std::string& id, tarncam_camera_info* info) {
     std::lock_guard<std::mutex> g(mu);
     auto it = openInfo.find(id);
     if (it != openInfo.end()) *info = it->second;
-    return open.count(id) != 0;
+    const bool isOpen = open.count(id) != 0;
+    if (!isOpen && probe) probing.insert(id);
+    return isOpen;
+  };
+  // Ends the mark however the probe ends.
+  struct ProbeDone {
+    Registry& r;
+    const std::string& id;
+    ~ProbeDone() {
+      {
+        std::lock_guard<std::mutex> g(r.mu);
+        r.probing.erase(r.probing.find(id));
+      }
+      r.probed.notify_all();
+    }
   };
 
   // The build's USB backend.
@@ -133,7 +154,11 @@ std::vector<tarncam_camera_info> Registry::List(bool probe) {
   }
   for (uint32_t i = 0; i < n && i < found.size(); ++i) {
     tarncam_camera_info info = FromDevice(found[i], found[i].path);
-    if (!openOne(found[i].path, &info) && probe) Probe(info, usb, found[i].path, scratch);
+    if (!openOne(found[i].path, &info) && probe) {
+      const std::string id = found[i].path;
+      ProbeDone done{*this, id};
+      Probe(info, usb, found[i].path, scratch);
+    }
     out.push_back(info);
   }
 
@@ -150,7 +175,10 @@ std::vector<tarncam_camera_info> Registry::List(bool probe) {
     tarncam_camera_info info = FromDevice(d, e->id);
     info.simulated = 1;
     const Platform p{&e->device->camera(), &e->device->system()};
-    if (!openOne(e->id, &info) && probe) Probe(info, p, d.path, scratch);
+    if (!openOne(e->id, &info) && probe) {
+      ProbeDone done{*this, e->id};
+      Probe(info, p, d.path, scratch);
+    }
     out.push_back(info);
   }
   return out;

@@ -2,6 +2,7 @@
 // What the camera API knows process-wide: the simulated cameras by id, which
 // cameras are open through a handle, and the list of cameras present.
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,7 +46,9 @@ class Registry {
   bool RemoveSim(const std::string& id);
   std::shared_ptr<SimEntry> FindSim(const std::string& id);
 
-  // Marks `id` open through a handle; false when it already is.
+  // Marks `id` open through a handle; false when it already is. Returns
+  // once no listing is probing `id` any more: the probe holds the device's
+  // interface, which an open would find claimed (kBusy).
   bool ClaimOpen(const std::string& id);
   // What List reports for an open camera.
   void PublishOpen(const std::string& id, const tarncam_camera_info& info);
@@ -64,6 +67,8 @@ class Registry {
   uint32_t nextSim = 1;
   std::vector<std::shared_ptr<SimEntry>> sims;  // in the order added
   std::set<std::string> open;
+  std::multiset<std::string> probing;  // ids a listing has opened briefly
+  std::condition_variable probed;      // an id left `probing`
   std::map<std::string, tarncam_camera_info> openInfo;
 };
 

@@ -23,15 +23,17 @@ constexpr uint64_t kRawSize = kFrameBufferEntries;
 // so that a restart once begun is finished even when the device is closed
 // meanwhile (the handles live on until the readout lets go of them): a CPU
 // left held would keep the camera's program stopped until it lost power.
-void RestartController(Camera& cam, Handle usb) {
+// A stop cuts the waits short (ProtocolWait) but never skips the release.
+// Returns whether a stop cut them short.
+bool RestartController(Camera& cam, Handle usb) {
   auto write = [&](uint8_t byte) {
     const SetupPacket setup{kVendorOut, kReqFirmwareLoad, kCpuControlRegister, 0, 1};
     cam.usb().ControlTransfer(usb, setup, &byte, 1);
   };
   write(0x31);
-  cam.sys().SleepAlertable(kResetHoldMs);
+  const bool held = ProtocolWait(cam, kResetHoldMs);
   write(0x30);
-  cam.sys().SleepAlertable(kRestartWaitMs);
+  return ProtocolWait(cam, kRestartWaitMs) || held;
 }
 
 bool Stopped(const ReadoutOptions& o) {
@@ -54,7 +56,13 @@ void ReadWithRetries(Camera& cam, LinkLease& lease, uint32_t transfer,
           report.lastRead.status == UsbStatus::kNoDevice)
         break;
       if (Stopped(options)) break;
-      RestartController(cam, lease.usb());
+      if (RestartController(cam, lease.usb())) {
+        // Stopped while the controller restarts: it is not ready for the
+        // settings, which stay due for the next programming.
+        s.forceResend = 1;
+        report.stopped = true;
+        break;
+      }
       // The restart dropped the sensor settings. With the device closed
       // during the restart's waits nothing is sent, and the resend stays due
       // for the next programming; a read issued now would outlive the

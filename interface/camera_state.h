@@ -116,6 +116,10 @@ struct CameraState {
 
   // --- Capture and output ---
   std::atomic<uint32_t> exposing{0};
+  // The camera API's stop (null for the exported functions): once it reads
+  // nonzero, the settle after a register block and a retry's controller
+  // restart stop waiting (ProtocolWait). The exports keep their full waits.
+  const std::atomic<uint32_t>* waitStop = nullptr;
   // The exposure in progress was accepted with a device open: it ends with a
   // semaphore release even when a close overtakes its readout.
   std::atomic<uint32_t> exposureHadDevice{0};
@@ -171,5 +175,17 @@ struct Camera {
   UsbTransport& usb() const { return *platform.usb; }
   SystemServices& sys() const { return *platform.system; }
 };
+
+// One of the protocol's fixed waits (the settle, a controller restart): in
+// full, unless the camera's waitStop is set or gets set meanwhile. Returns
+// whether the stop cut it short.
+inline bool ProtocolWait(Camera& cam, uint32_t ms) {
+  const std::atomic<uint32_t>* stop = cam.state.waitStop;
+  if (stop == nullptr) {
+    cam.sys().SleepAlertable(ms);
+    return false;
+  }
+  return cam.sys().SleepUnless(*stop, ms);
+}
 
 }  // namespace tarncam

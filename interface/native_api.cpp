@@ -2,6 +2,8 @@
 
 #include "tarncam/tarncam_native.h"
 
+#include <algorithm>
+#include <exception>
 #include <vector>
 
 #include "interface/default_camera.h"
@@ -28,19 +30,31 @@ uint32_t tarncam_usb_list(tarncam_usb_device* out, uint32_t capacity) {
   // The backend's own list, not the exported platform's: the simulator,
   // when attached, is not a camera plugged in.
   tarncam::LibusbTransport& usb = tarncam::BuiltinUsb();
-  std::vector<tarncam::DeviceInfo> found(capacity);
-  const uint32_t count = usb.ListDevices(found.data(), capacity);
-  for (uint32_t i = 0; i < count && i < capacity && out != nullptr; ++i) {
-    const tarncam::DeviceInfo& d = found[i];
-    tarncam_usb_device& o = out[i];
-    tarncam::CopyPathBounded(d.path, o.path, sizeof o.path);
-    tarncam::CopyPathBounded(d.location, o.location, sizeof o.location);
-    tarncam::CopyPathBounded(d.serial, o.serial, sizeof o.serial);
-    o.vendor_id = d.vendorId;
-    o.product_id = d.productId;
-    o.blank = d.blank;
+  // The room is sized by what is present, not by what the caller offers
+  // (any capacity is fine, with or without a list), and no exception leaves
+  // this C function: short of memory, nothing is listed.
+  if (out == nullptr) capacity = 0;
+  try {
+    std::vector<tarncam::DeviceInfo> found;
+    uint32_t count = usb.ListDevices(nullptr, 0);
+    if (capacity != 0 && count != 0) {
+      found.resize(std::min(capacity, count));
+      count = usb.ListDevices(found.data(), static_cast<uint32_t>(found.size()));
+    }
+    for (uint32_t i = 0; i < count && i < found.size(); ++i) {
+      const tarncam::DeviceInfo& d = found[i];
+      tarncam_usb_device& o = out[i];
+      tarncam::CopyPathBounded(d.path, o.path, sizeof o.path);
+      tarncam::CopyPathBounded(d.location, o.location, sizeof o.location);
+      tarncam::CopyPathBounded(d.serial, o.serial, sizeof o.serial);
+      o.vendor_id = d.vendorId;
+      o.product_id = d.productId;
+      o.blank = d.blank;
+    }
+    return count;
+  } catch (const std::exception&) {
+    return 0;
   }
-  return count;
 }
 
 int tarncam_usb_select(const char* ids, const char* device) {

@@ -56,6 +56,23 @@ class SystemServices {
   // past its end.
   virtual bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) = 0;
   virtual void WakeFlagWaiters(const std::atomic<uint32_t>& flag) = 0;
+
+  // Waits `ms` milliseconds as SleepAlertable does, but ends early, within
+  // kStopSliceMs, once `stop` reads nonzero; whoever sets it calls
+  // WakeFlagWaiters(stop), so that blocking implementations end at once.
+  // Returns whether `stop` ended the wait (or was set already). For the
+  // camera API's cancel and close; the exported functions keep their fixed
+  // waits and never use it. This default sleeps in slices.
+  static constexpr uint32_t kStopSliceMs = 20;
+  virtual bool SleepUnless(const std::atomic<uint32_t>& stop, uint32_t ms) {
+    for (uint32_t left = ms; stop.load(std::memory_order_acquire) == 0; ) {
+      if (left == 0) return false;
+      const uint32_t slice = left < kStopSliceMs ? left : kStopSliceMs;
+      SleepAlertable(slice);
+      left -= slice;
+    }
+    return true;
+  }
 };
 
 }  // namespace tarncam

@@ -42,7 +42,7 @@ enum class UsbStatus : uint8_t {
   kBusy,         // another program holds the device or its interface
   kTimeout,      // a transfer did not complete within its timeout
   kStall,        // the device refused the request
-  kCancelled,    // ended by CancelTransfers or by closing
+  kCancelled,    // ended by CancelTransfers or CancelForClose
   kOverflow,     // the device sent more than the buffer holds
   kNoMemory,
   kIo,           // any other failure of the stack or the link
@@ -129,13 +129,25 @@ class UsbTransport {
   virtual UsbResult WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
                               uint32_t* transferred) = 0;
 
-  // Ends the transfers pending on `usb` promptly; they report kCancelled.
-  // The library calls it only when it closes a device while transfers still
-  // run on it (closeUSB during a frame read), so a backend may also refuse
-  // transfers started on `usb` afterwards. A backend whose reads end only by
-  // the device's answer or their timeout does nothing (the library bounds
-  // every read, so nothing waits forever).
+  // Ends the transfers pending on `usb` at this moment, from any thread:
+  // each reports kCancelled. That is all it does: a cancel with nothing
+  // pending changes nothing, and every transfer started afterwards runs as
+  // it would have without the cancel (the camera API stops an exposure so,
+  // and goes on using the device). A transfer that completes while the
+  // cancel arrives may report its own result instead. A backend whose reads
+  // end only by the device's answer or their timeout (WinUSB as the DLL
+  // drives it) does nothing: the library bounds every read, so nothing
+  // waits forever.
   virtual void CancelTransfers(Handle usb) = 0;
+
+  // The device is being closed while transfers still hold `usb` (a close
+  // during a frame read; Close follows once the last of them has ended).
+  // Ends the pending transfers as CancelTransfers does, and may refuse with
+  // kCancelled every bulk transfer started on `usb` afterwards, so that a
+  // read issued just after the close cannot run on to its timeout. Control
+  // transfers still go through: a controller restart once begun is
+  // finished, or the camera's program would stay held.
+  virtual void CancelForClose(Handle usb) { CancelTransfers(usb); }
 };
 
 }  // namespace tarncam

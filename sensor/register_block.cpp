@@ -78,9 +78,12 @@ UsbResult ProgramSensor(Camera& cam, SettleAfterFailure settle) {
   // changed or not: until then the camera runs on settings that lastBlock no
   // longer describes, and its frames would have another size.
   if (!result.ok()) s.forceResend = 1;
-  // The sensor needs this long to take the new settings.
-  if (result.ok() || settle == SettleAfterFailure::kWait)
-    cam.sys().SleepAlertable(kProgramSettleMs);
+  // The sensor needs this long to take the new settings. A stop that cuts
+  // the wait short leaves them unsettled: the next programming sends them
+  // again, with its full settle.
+  if ((result.ok() || settle == SettleAfterFailure::kWait) &&
+      ProtocolWait(cam, kProgramSettleMs))
+    s.forceResend = 1;
   return result;
 }
 

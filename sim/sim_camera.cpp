@@ -227,13 +227,35 @@ Handle SimCamera::Open(const char* path, UsbResult* why) {
 }
 
 UsbResult SimCamera::ClaimInterface(Handle device, Handle* usb) {
-  std::unique_lock<std::mutex> lk(mu);
-  CallGuard g(*this);
-  if (Live(device, false) == nullptr || usb == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
-  const Handle h = nextHandle++;
-  handles[h] = HandleInfo{epoch, true};
-  *usb = h;
+  std::function<void()> hook;
+  {
+    std::unique_lock<std::mutex> lk(mu);
+    CallGuard g(*this);
+    if (Live(device, false) == nullptr || usb == nullptr)
+      return UsbResult::Fail(UsbStatus::kNoDevice);
+    // The interface is the claimer's alone until released, as the system
+    // keeps it for libusb: a second claim meanwhile is refused.
+    for (const auto& [other, info] : handles)
+      if (info.isInterface && !info.closed && info.epoch == epoch)
+        return UsbResult::Fail(UsbStatus::kBusy);
+    const Handle h = nextHandle++;
+    handles[h] = HandleInfo{epoch, true};
+    *usb = h;
+    stallRecovery = false;  // a setting of the claim, as libusb keeps it
+    hook = claimHook;
+  }
+  if (hook) hook();
   return UsbResult::Ok();
+}
+
+void SimCamera::OnClaim(std::function<void()> hook) {
+  std::lock_guard<std::mutex> g(mu);
+  claimHook = std::move(hook);
+}
+
+void SimCamera::OnWrite(std::function<void()> hook) {
+  std::lock_guard<std::mutex> g(mu);
+  writeHook = std::move(hook);
 }
 
 void SimCamera::Close(Handle device, Handle usb) {
@@ -256,7 +278,16 @@ UsbResult SimCamera::EnableStallRecovery(Handle usb, uint8_t pipe) {
   CallGuard g(*this);
   if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
   if (pipe != tarncam::kPipeIn && pipe != tarncam::kPipeOut) return UsbResult::Fail(UsbStatus::kStall);
+  if (pipe == tarncam::kPipeIn) {
+    stallRecovery = true;
+    inHalted = false;
+  }
   return UsbResult::Ok();
+}
+
+void SimCamera::ShapeNextRead(NextRead shape) {
+  std::lock_guard<std::mutex> g(mu);
+  nextRead = shape;
 }
 
 UsbResult SimCamera::SetTransferTimeout(Handle usb, uint8_t pipe, uint32_t ms) {
@@ -276,6 +307,15 @@ void SimCamera::CancelTransfers(Handle usb) {
     readCancelled = usb;
     cv.notify_all();
   }
+}
+
+void SimCamera::CancelForClose(Handle usb) {
+  {
+    std::lock_guard<std::mutex> g(mu);
+    const auto it = handles.find(usb);
+    if (it != handles.end() && it->second.isInterface) it->second.bulkRefused = true;
+  }
+  CancelTransfers(usb);
 }
 
 // ---------------------------------------------------------------------------
@@ -483,7 +523,12 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
   if (transferred != nullptr) *transferred = 0;
   HandleInfo* h = Live(usb, true);
   if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (h->bulkRefused) return UsbResult::Fail(UsbStatus::kCancelled);
   if (pipe != tarncam::kPipeIn || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
+  // A halted pipe refuses every transfer until it is cleared.
+  if (inHalted) return UsbResult::Fail(UsbStatus::kStall);
+  const NextRead shape = nextRead;
+  nextRead = NextRead::kNormal;
   // The exposure starts when the read arrives (the firmware takes a picture
   // per request) and uses the settings in force at that moment: a block that
   // arrives meanwhile applies to the next frame.
@@ -504,7 +549,7 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
       !fx2.Running() || readNo == opts.timeout_read_number ||
       (opts.read_timeout_probability > 0 && Chance(readNo, 2) < opts.read_timeout_probability);
   const bool shortRead =
-      readNo == opts.short_read_number ||
+      shape == NextRead::kShort || readNo == opts.short_read_number ||
       (opts.short_read_probability > 0 && Chance(readNo, 3) < opts.short_read_probability);
   // The cable is pulled halfway through the light.
   const bool disconnect =
@@ -575,10 +620,24 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
     ++faults.readsFailed;
     return UsbResult::Fail(UsbStatus::kIo);  // a transfer error at the end of the frame
   }
+  if (shape == NextRead::kStall) {
+    if (!stallRecovery) inHalted = true;
+    return UsbResult::Fail(UsbStatus::kStall);
+  }
+  if (shape == NextRead::kZeroLength) return UsbResult::Ok();
 
-  // The camera sends its frame, never more than was asked for; a host asking
-  // for more than the frame gets a short transfer, as with a setting that
-  // was stored but never sent.
+  // The camera sends its frame in 512-byte packets; a host asking for more
+  // than the frame gets a short transfer, as with a setting that was stored
+  // but never sent. Asking for less, the transfer fills the buffer; where
+  // that ends inside a packet, the packet does not fit: the transfer
+  // overflows with the whole packets before it, as on the bus.
+  constexpr uint32_t kPacket = 512;
+  if (s.FrameBytes() > length && length % kPacket != 0) {
+    const uint32_t whole = length - length % kPacket;
+    if (whole != 0) Render(buffer, whole, s, readNo, now - std::min(now, s.TransferUs()));
+    if (transferred != nullptr) *transferred = whole;
+    return UsbResult::Fail(UsbStatus::kOverflow);
+  }
   uint64_t bytes = std::min<uint64_t>(length, s.FrameBytes());
   if (shortRead) {
     ++faults.readsShort;
@@ -594,10 +653,18 @@ UsbResult SimCamera::ReadPipe(Handle usb, uint8_t pipe, uint8_t* buffer, uint32_
 
 UsbResult SimCamera::WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
                                uint32_t* transferred) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> g(mu);
+    hook = writeHook;
+  }
+  if (hook) hook();
   std::unique_lock<std::mutex> lk(mu);
   CallGuard g(*this);
   if (transferred != nullptr) *transferred = 0;
-  if (Live(usb, true) == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  HandleInfo* h = Live(usb, true);
+  if (h == nullptr) return UsbResult::Fail(UsbStatus::kNoDevice);
+  if (h->bulkRefused) return UsbResult::Fail(UsbStatus::kCancelled);
   if (pipe != tarncam::kPipeOut || buffer == nullptr) return UsbResult::Fail(UsbStatus::kIo);
   for (uint32_t i = 0; i < length; ++i) {
     // The abort ends the pending read; with none pending it is ignored. A
@@ -720,7 +787,7 @@ SimSystem::SimSystem(Clock& c) : clock(c) {
   // for workers on each would only reshuffle the threads under test.
   waker = clock.AddWaker([this] {
     std::lock_guard<std::mutex> g(mu);
-    if (flagWaiters > 0) cv.notify_all();
+    if (flagWaiters > 0 || heldSleeps > 0) cv.notify_all();
   });
 }
 
@@ -750,6 +817,38 @@ void SimSystem::WakeFlagWaiters(const std::atomic<uint32_t>&) {
 bool SimSystem::WaitForFlagWaiters(int n, int timeoutMs) {
   std::unique_lock<std::mutex> lk(mu);
   return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return flagWaiters >= n; });
+}
+
+bool SimSystem::SleepUnless(const std::atomic<uint32_t>& stop, uint32_t ms) {
+  constexpr auto kRealBound = std::chrono::seconds(30);
+  const auto stopped = [&] { return stop.load(std::memory_order_acquire) != 0; };
+  std::unique_lock<std::mutex> lk(mu);
+  if (stopped()) return true;
+  if (!holdSleeps) {
+    slept += ms;
+    lk.unlock();
+    clock.Sleep(uint64_t{ms} * 1000);
+    return stopped();
+  }
+  const uint64_t startUs = clock.NowUs();
+  const uint64_t endUs = startUs + uint64_t{ms} * 1000;
+  ++heldSleeps;
+  ++heldSleepsBegun;
+  cv.notify_all();
+  cv.wait_for(lk, kRealBound, [&] { return stopped() || clock.NowUs() >= endUs; });
+  --heldSleeps;
+  slept += (std::min(clock.NowUs(), endUs) - startUs) / 1000;
+  return stopped();
+}
+
+void SimSystem::HoldSleeps(bool hold) {
+  std::lock_guard<std::mutex> g(mu);
+  holdSleeps = hold;
+}
+
+bool SimSystem::WaitForHeldSleeps(int n, int timeoutMs) {
+  std::unique_lock<std::mutex> lk(mu);
+  return cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return heldSleepsBegun >= n; });
 }
 
 void SimSystem::SleepAlertable(uint32_t ms) {

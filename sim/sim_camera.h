@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -80,8 +81,12 @@ class SimCamera final : public tarncam::UsbTransport {
                               uint32_t* transferred) override;
   tarncam::UsbResult WritePipe(tarncam::Handle usb, uint8_t pipe, const uint8_t* buffer,
                                uint32_t length, uint32_t* transferred) override;
-  // Ends a read pending on `usb` at once; it reports kCancelled.
+  // Ends a read pending on `usb` at once; it reports kCancelled. Later
+  // transfers are not touched.
   void CancelTransfers(tarncam::Handle usb) override;
+  // The same, and bulk transfers started on `usb` afterwards fail with
+  // kCancelled, as libusb's do.
+  void CancelForClose(tarncam::Handle usb) override;
 
   // The path the simulated camera is found at.
   static constexpr const char* kPath = "sim:tarncam/0";
@@ -94,6 +99,17 @@ class SimCamera final : public tarncam::UsbTransport {
   // Blocks (real time, bounded) until a bulk read is pending, and when
   // `readNumber` is not 0, until that read (counted from 1) or a later one is.
   bool WaitForPendingRead(uint64_t readNumber = 0, int timeoutMs = 20000);
+  // How the camera answers the next bulk read, for the USB contract's
+  // cases: as usual; with a stall (the pipe stays halted unless stall
+  // recovery is on, as a halted endpoint does); ending early after half the
+  // frame; with a zero-length packet.
+  enum class NextRead : uint8_t { kNormal, kStall, kShort, kZeroLength };
+  void ShapeNextRead(NextRead shape);
+  // Test hooks, each run on the calling thread outside the camera's lock:
+  // after a successful interface claim, and before a bulk OUT write is
+  // taken (the abort byte). Set them before the calls they are to meet.
+  void OnClaim(std::function<void()> hook);
+  void OnWrite(std::function<void()> hook);
   // Unplugs or plugs in the camera; the controller keeps its state.
   void SetPresent(bool present);
   // The first `length` bytes of the frame the next bulk read will deliver,
@@ -125,6 +141,7 @@ class SimCamera final : public tarncam::UsbTransport {
     bool isInterface;
     bool closed = false;
     uint32_t timeoutMs = 0;  // PIPE_TRANSFER_TIMEOUT of the IN pipe
+    bool bulkRefused = false;  // CancelForClose: no bulk transfer starts
   };
   struct Axis {
     double acc = 0;  // pixels moved by finished pulses
@@ -180,6 +197,12 @@ class SimCamera final : public tarncam::UsbTransport {
   bool readAborted = false;
   bool readReleased = false;
   tarncam::Handle readCancelled = tarncam::kInvalidHandle;  // interface whose read was cancelled
+
+  NextRead nextRead = NextRead::kNormal;
+  bool inHalted = false;      // the IN pipe stalled and was not cleared
+  bool stallRecovery = false;  // EnableStallRecovery on the IN pipe
+  std::function<void()> claimHook;
+  std::function<void()> writeHook;
 };
 
 // System services on a simulation clock, for tests: waits move the clock,
@@ -203,6 +226,14 @@ class SimSystem final : public tarncam::SystemServices {
   // wait's end (a real-time bound keeps a broken test from hanging).
   bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) override;
   void WakeFlagWaiters(const std::atomic<uint32_t>& flag) override;
+  // Moves the clock on at once, like SleepAlertable; while HoldSleeps is on
+  // it blocks instead (real time, bounded) until the stop flag is set or
+  // others move the clock past its end, so a test can cancel mid-wait.
+  bool SleepUnless(const std::atomic<uint32_t>& stop, uint32_t ms) override;
+  void HoldSleeps(bool hold);
+  // Blocks (real time, bounded) until `n` held SleepUnless waits have begun
+  // in all (ended ones included).
+  bool WaitForHeldSleeps(int n, int timeoutMs = 20000);
 
   // Blocks (real time, bounded) until `n` workers have returned.
   bool WaitForWorkers(int n, int timeoutMs = 20000);
@@ -220,6 +251,9 @@ class SimSystem final : public tarncam::SystemServices {
   int started = 0;
   int finished = 0;
   int flagWaiters = 0;
+  bool holdSleeps = false;
+  int heldSleeps = 0;      // held now
+  int heldSleepsBegun = 0;  // held ever
   uint64_t slept = 0;
   std::vector<std::string> messages;
 };

@@ -137,7 +137,7 @@ void ReleaseDevice(Camera& cam) {
     // A frame read pending on a closed device must not run on to its
     // timeout: end it now (where the platform can; the readout, seeing the
     // device closed, then stops without a retry).
-    if (usb != kInvalidHandle) cam.usb().CancelTransfers(usb);
+    if (usb != kInvalidHandle) cam.usb().CancelForClose(usb);
     LeaveRetired(cam, generation);
     return;
   }

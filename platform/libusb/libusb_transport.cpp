@@ -87,7 +87,7 @@ struct Device {
   libusb_device_handle* const handle;
   std::mutex mu;  // guards the fields below
   bool claimed = false;
-  bool refusing = false;  // after CancelTransfers: no new transfer starts
+  bool refusingBulk = false;  // after CancelForClose: no new bulk transfer starts
   std::set<libusb_transfer*> pending;
   uint32_t timeoutMs[32] = {};
   bool stallRecovery[32] = {};
@@ -236,7 +236,8 @@ class LibusbTransport::Backend {
     };
     {
       std::lock_guard<std::mutex> g(d.mu);
-      if (d.refusing) return UsbResult::Fail(UsbStatus::kCancelled);
+      if (d.refusingBulk && t->type == LIBUSB_TRANSFER_TYPE_BULK)
+        return UsbResult::Fail(UsbStatus::kCancelled);
       const int r = libusb_submit_transfer(t);
       if (r != LIBUSB_SUCCESS) return Result(r);
       d.pending.insert(t);
@@ -466,9 +467,17 @@ void LibusbTransport::CancelTransfers(Handle usb) {
   std::shared_ptr<Device> d = Get().Find(usb, true);
   if (d == nullptr) return;
   std::lock_guard<std::mutex> g(d->mu);
-  d->refusing = true;
   // Each cancelled transfer comes back to the thread waiting for it, which
-  // reports kCancelled.
+  // reports kCancelled. Transfers submitted later are not touched: the
+  // device stays usable.
+  for (libusb_transfer* t : d->pending) libusb_cancel_transfer(t);
+}
+
+void LibusbTransport::CancelForClose(Handle usb) {
+  std::shared_ptr<Device> d = Get().Find(usb, true);
+  if (d == nullptr) return;
+  std::lock_guard<std::mutex> g(d->mu);
+  d->refusingBulk = true;
   for (libusb_transfer* t : d->pending) libusb_cancel_transfer(t);
 }
 

@@ -44,6 +44,7 @@ class LibusbTransport final : public UsbTransport {
   // later ones on it: the library calls this only when it closes the device
   // under a running transfer.
   void CancelTransfers(Handle usb) override;
+  void CancelForClose(Handle usb) override;
 
   // Replaces the identity ("vvvv:pppp,...") and the choice of camera
   // ("1-2.3", "serial:TEXT"; "" the first) that the environment set. A null

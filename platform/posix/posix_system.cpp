@@ -100,6 +100,18 @@ bool PosixSystem::WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeou
   return clear;
 }
 
+bool PosixSystem::SleepUnless(const std::atomic<uint32_t>& stop, uint32_t ms) {
+  FlagWaits& w = Waits();
+  std::unique_lock<std::mutex> lock(w.mu);
+  w.waiting.fetch_add(1);
+  // A steady deadline: spurious wakes and other flags' wakes do not stretch
+  // the wait.
+  const bool stopped = w.cv.wait_for(lock, std::chrono::milliseconds(ms),
+                                     [&] { return stop.load() != 0; });
+  w.waiting.fetch_sub(1);
+  return stopped;
+}
+
 void PosixSystem::WakeFlagWaiters(const std::atomic<uint32_t>&) {
   FlagWaits& w = Waits();
   if (w.waiting.load() == 0) return;

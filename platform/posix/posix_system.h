@@ -18,6 +18,7 @@ class PosixSystem final : public SystemServices {
   int64_t UtcNs() override;
   bool WaitForZero(const std::atomic<uint32_t>& flag, uint32_t timeoutMs) override;
   void WakeFlagWaiters(const std::atomic<uint32_t>& flag) override;
+  bool SleepUnless(const std::atomic<uint32_t>& stop, uint32_t ms) override;
 };
 
 }  // namespace tarncam

@@ -23,8 +23,10 @@ class Win32Transport final : public UsbTransport {
                      uint32_t* transferred) override;
   UsbResult WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
                       uint32_t* transferred) override;
-  // WinUSB reads in this library end by the camera's answer or their pipe
-  // timeout; nothing is cancelled from outside.
+  // WinUSB reads in this library are synchronous and end by the camera's
+  // answer or their pipe timeout; nothing is cancelled from outside, on a
+  // stop or on a close (CancelForClose keeps the default, this no-op). The
+  // cancel cases of the USB contract do not apply here.
   void CancelTransfers(Handle) override {}
 };
 

@@ -112,8 +112,11 @@ TEST(BadInput, NativeAndSimulatorCallsTakeNullsAndRefuseBadOptions) {
   EXPECT_EQ(tarncam_last_frame(nullptr, nullptr), uint32_t{TARNCAM_LAST_FRAME_NONE});
   EXPECT_NE(tarncam_device_path(), nullptr);
 
-  // USB: a null list only counts; text that does not parse changes nothing.
+  // USB: a null list only counts, whatever capacity comes with it (the
+  // largest once threw out of the C function); text that does not parse
+  // changes nothing.
   EXPECT_EQ(tarncam_usb_list(nullptr, 4), tarncam_usb_list(nullptr, 0));
+  EXPECT_EQ(tarncam_usb_list(nullptr, UINT32_MAX), tarncam_usb_list(nullptr, 0));
   for (const char* ids : {"04b4", "04b4:861", "04b4:8613,", "xyzw:0001"})
     EXPECT_EQ(tarncam_usb_select(ids, nullptr), -1) << ids;
   for (const char* device : {"serial:", "1-", "1-2..3", "256-1"})
