@@ -52,6 +52,9 @@ bool GadgetProcess::Start(const std::string& program, const std::vector<std::str
         std::lock_guard<std::mutex> g(mu);
         ++counts[word];
         last[word] = line;
+        // Events of more than one word ("abort ignored") are counted whole
+        // too; answers with values are not.
+        if (word != line && line.find('=') == std::string::npos) ++counts[line];
         tail.push_back(line);
         if (tail.size() > 40) tail.pop_front();
         cv.notify_all();

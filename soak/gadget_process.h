@@ -28,8 +28,9 @@ class GadgetProcess {
 
   // Thread-safe.
   void Send(const std::string& line);
-  // Waits until `count` event lines whose first word is `word` have been
-  // printed in all; false on timeout or when the gadget ended.
+  // Waits until `count` event lines whose first word is `word` (or, for
+  // lines without values, which are `word`) have been printed in all; false
+  // on timeout or when the gadget ended.
   bool WaitFor(const std::string& word, uint64_t count, int timeoutMs);
   uint64_t Count(const std::string& word);
   // Sends `request` and waits for the next line whose first word is `word`;
