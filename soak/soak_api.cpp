@@ -169,11 +169,10 @@ void CheckRecord(const tarncam_frame_record& r, const Exposure& e, const char* h
       rows = e.height;
       break;
     case TARNCAM_FRAME_SHORT:
-      // A cancel can end the transfer after the window's last row and
-      // before the transfer's own end (through a real USB stack, the read
-      // runs on past the window): short, with every row.
-      SOAK_CHECK((r.status == TARNCAM_ERR_CANCELLED && r.rows_received <= e.height) ||
-                     (r.status == TARNCAM_ERR_SHORT_FRAME && r.rows_received < e.height),
+      // The transfer runs on past the window's last row: one ended early
+      // (by a cancel, or by the camera) may still hold every row.
+      SOAK_CHECK((r.status == TARNCAM_ERR_CANCELLED || r.status == TARNCAM_ERR_SHORT_FRAME) &&
+                     r.rows_received <= e.height,
                  "%s: short frame with status %s and %u of %u rows", how,
                  Text(static_cast<tarncam_status>(r.status)), r.rows_received, e.height);
       ++gTotals.shortFrames;
@@ -1058,6 +1057,10 @@ void Driver::Settle(const char* how, bool callbacks) {
     const uint32_t t = rng.Pick(timeouts);
     while ((s = tarncam_wait_frame(handle, t, &r)) == TARNCAM_ERR_WAIT_TIMEOUT) {
     }
+    // A camera known to be gone answers so before its exposure has ended,
+    // without a record; waiting on for the end gets the record.
+    if (s == TARNCAM_ERR_NO_DEVICE && r.sequence == 0)
+      s = tarncam_wait_frame(handle, TARNCAM_WAIT_FOREVER, &r);
   }
   // Once the camera is known to be gone, the wait says so whatever the
   // record says (the record is filled all the same).
