@@ -500,7 +500,10 @@ TARNCAM_CAMERA_API tarncam_status tarncam_start_exposure(tarncam_camera* camera,
  * Without a record: TARNCAM_ERR_INVALID_ARGUMENT (null camera, record too
  * small), TARNCAM_ERR_NO_EXPOSURE (none started yet),
  * TARNCAM_ERR_WAIT_TIMEOUT (still running) or TARNCAM_ERR_CLOSED (the
- * handle is being closed). Any number of threads may wait at once. */
+ * handle is being closed). Once the camera is known to have gone away the
+ * wait returns TARNCAM_ERR_NO_DEVICE, whatever the record says (the record
+ * of an ended exposure is still filled). Any number of threads may wait at
+ * once. */
 TARNCAM_CAMERA_API tarncam_status tarncam_wait_frame(tarncam_camera* camera, uint32_t timeout_ms,
                                                      tarncam_frame_record* record);
 

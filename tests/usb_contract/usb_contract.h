@@ -27,14 +27,19 @@ class Rig {
  public:
   virtual ~Rig() = default;
   virtual tarncam::UsbTransport& Usb() = 0;
+  // Called once the camera is opened and claimed: settings the device needs
+  // before its first read.
+  virtual void Prepare(Handle /*usb*/) {}
   // The camera's path, present and programmed.
   virtual std::string Path() = 0;
   // Bytes of the frame a bulk read delivers now.
   virtual uint32_t FrameBytes() = 0;
-  // Bulk reads from now on stay pending until cancelled, aborted or timed
-  // out (false: they end with their frame), and blocks until one is pending
-  // where the rig can see that.
-  virtual void HoldReads(bool hold) = 0;
+  // Bulk reads on `usb` from now on stay pending until cancelled, aborted
+  // or timed out (false: they end with their frame; a camera may need its
+  // settings for that, sent on `usb`).
+  virtual void HoldReads(Handle usb, bool hold) = 0;
+  // Blocks until the read issued after HoldReads(true) is pending, as far
+  // as the device side can tell.
   virtual void AwaitPendingRead() = 0;
   // Lets `ms` of the device's time pass (a virtual clock moves; a real one
   // is waited for).
@@ -57,6 +62,7 @@ struct Opened {
     EXPECT_TRUE(why.ok());
     EXPECT_TRUE(rig.Usb().ClaimInterface(device, &usb).ok());
     rig.Usb().EnableStallRecovery(usb, tarncam::kPipeIn);
+    rig.Prepare(usb);
   }
   ~Opened() { rig.Usb().Close(device, usb); }
 
@@ -90,10 +96,12 @@ inline bool Returned(std::future<Opened::Read>& f, int seconds = 10) {
 
 // A cancel ends the transfer pending at that moment, which reports
 // kCancelled, and nothing else: the next control transfer and bulk read
-// work as if no cancel had been.
+// work as if no cancel had been. (The device is not told: a camera that
+// goes on sending for the cancelled read delivers that into the next one,
+// which is why the library sends the abort byte first.)
 inline void CancelEndsThePendingTransferOnly(Rig& rig) {
   Opened cam(rig);
-  rig.HoldReads(true);
+  rig.HoldReads(cam.usb, true);
   auto read = cam.ReadOnAnotherThread(rig.FrameBytes());
   rig.AwaitPendingRead();
   // Repeated until the read has returned: a cancel that came before the
@@ -101,13 +109,13 @@ inline void CancelEndsThePendingTransferOnly(Rig& rig) {
   do rig.Usb().CancelTransfers(cam.usb);
   while (read.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready);
   EXPECT_EQ(read.get().result.status, UsbStatus::kCancelled);
-  rig.HoldReads(false);
+  rig.HoldReads(cam.usb, false);
   uint32_t version = 0;
   EXPECT_TRUE(cam.Query(&version).ok());
   EXPECT_EQ(version, tarncam::kExpectedFirmware);
   const Opened::Read next = cam.ReadFrame(rig.FrameBytes());
   EXPECT_TRUE(next.result.ok()) << static_cast<int>(next.result.status);
-  EXPECT_EQ(next.got, rig.FrameBytes());
+  EXPECT_GT(next.got, 0u);
 }
 
 // A cancel with nothing pending changes nothing.
@@ -127,7 +135,7 @@ inline void CancelWithNothingPendingChangesNothing(Rig& rig) {
 // reports kCancelled, and the one after it works.
 inline void CancelFromAnotherThreadEndsARead(Rig& rig) {
   Opened cam(rig);
-  rig.HoldReads(true);
+  rig.HoldReads(cam.usb, true);
   std::atomic<bool> returned{false};
   std::thread canceller([&] {
     rig.AwaitPendingRead();
@@ -140,7 +148,7 @@ inline void CancelFromAnotherThreadEndsARead(Rig& rig) {
   returned = true;
   canceller.join();
   EXPECT_EQ(r.result.status, UsbStatus::kCancelled);
-  rig.HoldReads(false);
+  rig.HoldReads(cam.usb, false);
   EXPECT_TRUE(cam.Query().ok());
 }
 
@@ -160,15 +168,16 @@ inline void AStallIsReportedAndRecovered(Rig& rig) {
 inline void AnUnansweredReadTimesOut(Rig& rig) {
   Opened cam(rig);
   ASSERT_TRUE(rig.Usb().SetTransferTimeout(cam.usb, tarncam::kPipeIn, 300).ok());
-  rig.HoldReads(true);
+  rig.HoldReads(cam.usb, true);
   auto read = cam.ReadOnAnotherThread(rig.FrameBytes());
   rig.AwaitPendingRead();
   rig.PassTime(300);
   ASSERT_TRUE(Returned(read));
   EXPECT_EQ(read.get().result.status, UsbStatus::kTimeout);
-  rig.HoldReads(false);
+  rig.HoldReads(cam.usb, false);
   rig.Usb().SetTransferTimeout(cam.usb, tarncam::kPipeIn, 0);
-  EXPECT_TRUE(cam.ReadFrame(rig.FrameBytes()).result.ok());
+  const Opened::Read next = cam.ReadFrame(rig.FrameBytes());
+  EXPECT_TRUE(next.result.ok()) << static_cast<int>(next.result.status);
 }
 
 // A transfer the device ends early is a success with the bytes it sent,
@@ -204,7 +213,7 @@ inline void MoreDataThanAskedOverflows(Rig& rig) {
 // later call on the handles answers kNoDevice without waiting.
 inline void AfterAnUnplugEveryCallSaysNoDevicePromptly(Rig& rig) {
   Opened cam(rig);
-  rig.HoldReads(true);
+  rig.HoldReads(cam.usb, true);
   auto read = cam.ReadOnAnotherThread(rig.FrameBytes());
   rig.AwaitPendingRead();
   rig.Unplug();
@@ -227,7 +236,7 @@ inline void AfterAnUnplugEveryCallSaysNoDevicePromptly(Rig& rig) {
 // pending (and then ends with its frame).
 inline void AControlTransferRunsDuringAPendingRead(Rig& rig) {
   Opened cam(rig);
-  rig.HoldReads(true);
+  rig.HoldReads(cam.usb, true);
   auto read = cam.ReadOnAnotherThread(rig.FrameBytes());
   rig.AwaitPendingRead();
   uint32_t version = 0;
@@ -242,7 +251,7 @@ inline void AControlTransferRunsDuringAPendingRead(Rig& rig) {
   const Opened::Read r = read.get();
   EXPECT_TRUE(r.result.ok());
   EXPECT_LT(r.got, rig.FrameBytes());
-  rig.HoldReads(false);
+  rig.HoldReads(cam.usb, false);
 }
 
 }  // namespace usbcontract

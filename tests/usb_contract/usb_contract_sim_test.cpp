@@ -19,7 +19,7 @@ class SimRig final : public Rig {
   tarncam::UsbTransport& Usb() override { return *cam; }
   std::string Path() override { return sim::SimCamera::kPath; }
   uint32_t FrameBytes() override { return static_cast<uint32_t>(cam->Sensor().FrameBytes()); }
-  void HoldReads(bool hold) override { cam->HoldReads(hold); }
+  void HoldReads(Handle, bool hold) override { cam->HoldReads(hold); }
   void AwaitPendingRead() override { ASSERT_TRUE(cam->WaitForPendingRead()); }
   void PassTime(uint32_t ms) override { clock.Advance(uint64_t{ms} * 1000); }
   bool ShapeNextRead(Shape shape) override {
