@@ -748,8 +748,13 @@ bool ParseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv)) return 2;
-  const auto start = std::chrono::steady_clock::now();
+  static const auto start = std::chrono::steady_clock::now();
   if (gSettings.api) {
+    // A failed run still tells what it did before the failure.
+    gOnFail = [] {
+      PrintApiTotals(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1);
+    };
     std::atomic<bool> stop{false};
     std::thread watchdog(Watchdog, std::ref(stop));
     for (uint64_t k = 0; k < gSettings.seeds; ++k) {

@@ -46,6 +46,8 @@ inline std::mutex gWhatMu;
 inline std::string gWhat;                      // the step in progress, for reports
 inline std::atomic<uint64_t> gCurrentSeed{0};  // read by the watchdog too
 inline std::function<std::string()> gFailContext;  // more for a failure report (gWhatMu)
+// Called once a failure is reported, before the exit (the totals so far).
+inline void (*gOnFail)() = nullptr;
 
 // What a failure report adds (the device's last words); null: nothing.
 inline void SetFailContext(std::function<std::string()> context) {
@@ -93,6 +95,11 @@ inline void Note(const char* format, ...) {
                gSettings.api ? " --api" : "", gadget.c_str(), gCurrentSeed.load(),
                gSettings.exposures);
   std::fflush(stderr);
+  static std::atomic<bool> once{false};
+  if (gOnFail != nullptr && !once.exchange(true)) {
+    gOnFail();
+    std::fflush(stdout);
+  }
   std::_Exit(1);
 }
 
@@ -177,6 +184,6 @@ inline void Watchdog(std::atomic<bool>& stop) {
 // The camera API's mode (soak_api.cpp): runs `exposures` exposures for the
 // current seed and prints nothing; PrintApiTotals prints the totals.
 void RunApiSeed(uint64_t seed, uint64_t exposures);
-void PrintApiTotals(double seconds);
+void PrintApiTotals(double seconds, int violations = 0);
 
 }  // namespace soak
