@@ -83,7 +83,7 @@ struct ApiTotals {
   Counter cameras, listedCameras, ignoreAbortCameras, blankCameras, stuckBlankCameras;
   Counter readsFailed, readsTimedOut, readsShort, controlFailed, disconnects, blankReturns;
   Counter disturberCalls, seeds;
-  Counter ignoredAborts, gadgetLost;
+  Counter ignoredAborts, gadgetLost, hostReadsFailed;
   std::atomic<uint64_t> maxThreads{0}, maxRssKb{0};
 };
 ApiTotals gTotals;
@@ -209,6 +209,7 @@ void CheckRecord(const tarncam_frame_record& r, const Exposure& e, const char* h
              how, r.sequence, r.outcome == TARNCAM_FRAME_SHORT ? "short" : "failed",
              Text(static_cast<tarncam_status>(r.status)));
   if (r.status == TARNCAM_ERR_CANCELLED) ++gTotals.cancelledStatus;
+  gTotals.hostReadsFailed += r.reads_failed;
   if (r.status == TARNCAM_ERR_NO_DEVICE) ++gTotals.noDeviceStatus;
   const PatternTable& t = Table();
   const uint8_t* base = e.ten ? t.p10.data() : t.p8.data();
@@ -1469,7 +1470,9 @@ void PrintApiTotals(double seconds, int violations) {
       t.opens(), t.openFailures(), t.closes(), t.closesDuringExposure(), t.deadChecks(),
       t.replugs(), t.maxRssKb.load(), t.maxThreads.load(),
       Usb() ? ("  through the USB stack (tarncam-gadget): " + std::to_string(t.gadgetLost()) +
-               " control requests' data lost by gadgetfs\n")
+               " control requests' data lost by gadgetfs; " + std::to_string(t.hostReadsFailed()) +
+               " reads failed as the library saw them (a timed-out read ends on the host's "
+               "clock, so the gadget does not count it)\n")
                   .c_str()
             : "",
       violations);
