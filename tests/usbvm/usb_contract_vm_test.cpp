@@ -31,8 +31,9 @@ constexpr uint32_t kPendingMs = 4000;
 class GadgetRig final : public Rig {
  public:
   explicit GadgetRig(const std::string& options)
-      : gadget("scene=test-pattern" + options), state(std::make_unique<tarncam::CameraState>()) {
-    EXPECT_TRUE(gadget.WaitFor("connected camera")) << gadget.Transcript();
+      : gadget(std::make_unique<usbvm::Gadget>("scene=test-pattern" + options)),
+        state(std::make_unique<tarncam::CameraState>()) {
+    EXPECT_TRUE(gadget->WaitFor("connected camera")) << gadget->Transcript();
     // The host sees it once enumeration and udev are through.
     char found[tarncam::kDevicePathCapacity] = {};
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -41,15 +42,24 @@ class GadgetRig final : public Rig {
     path = found;
     EXPECT_FALSE(path.empty());
   }
+  // The next case's gadget binds the same device controller: it starts
+  // only once the host has seen this one leave.
+  ~GadgetRig() override {
+    gadget.reset();
+    char found[tarncam::kDevicePathCapacity];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (usb.FindFirstDevice(found, sizeof found) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   tarncam::UsbTransport& Usb() override { return usb; }
   std::string Path() override { return path; }
   void Prepare(Handle h) override { Program(h, kQuickMs); }
   uint32_t FrameBytes() override { return state->readLength; }
   void HoldReads(Handle h, bool hold) override {
-    if (hold) exposing = gadget.Count("exposing");
+    if (hold) exposing = gadget->Count("exposing");
     Program(h, hold ? kPendingMs : kQuickMs);
   }
-  void AwaitPendingRead() override { ASSERT_TRUE(gadget.WaitFor("exposing", exposing + 1)); }
+  void AwaitPendingRead() override { ASSERT_TRUE(gadget->WaitFor("exposing", exposing + 1)); }
   void PassTime(uint32_t ms) override {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   }
@@ -59,7 +69,7 @@ class GadgetRig final : public Rig {
     // host asks).
     return (shape == Shape::kStall && stalls) || (shape == Shape::kShort && shorts);
   }
-  void Unplug() override { gadget.Send("unplug"); }
+  void Unplug() override { gadget->Send("unplug"); }
 
   bool stalls = false;
   bool shorts = false;
@@ -81,7 +91,7 @@ class GadgetRig final : public Rig {
     usb.ControlTransfer(h, query, reply, 4);
   }
 
-  usbvm::Gadget gadget;
+  std::unique_ptr<usbvm::Gadget> gadget;
   tarncam::LibusbTransport usb;
   std::unique_ptr<tarncam::CameraState> state;
   std::string path;
@@ -147,7 +157,7 @@ TEST_F(UsbContract, TheCameraApiGoesOnAfterCancellingAReadItself) {
   tarncam_frame_record rec = {};
   rec.struct_size = sizeof rec;
 
-  ASSERT_EQ(tarncam_set_control(cam, TARNCAM_CONTROL_EXPOSURE_MS, 1000), TARNCAM_OK);
+  ASSERT_EQ(tarncam_set_control(cam, TARNCAM_CONTROL_EXPOSURE_MS, 4000), TARNCAM_OK);
   ASSERT_EQ(tarncam_start_exposure(cam, frame.data(), frame.size(), nullptr, nullptr), TARNCAM_OK);
   ASSERT_TRUE(gadget.WaitFor("exposing"));
   EXPECT_EQ(tarncam_cancel_exposure(cam), TARNCAM_OK);
