@@ -74,6 +74,14 @@ bool ParseOptions(const std::string& text, Options* options, std::string* error)
       {"disconnect_read", u32(&o.disconnect_read_number)},
       {"replug_ms", u32(&o.replug_ms)},
       {"ignore_abort", u32(&o.ignore_abort)},
+      // Seeded faults: each read (or control transfer) draws from the seed
+      // and its number, so a run with the same traffic repeats them.
+      {"read_fail_p", real(&o.read_fail_probability)},
+      {"read_timeout_p", real(&o.read_timeout_probability)},
+      {"short_read_p", real(&o.short_read_probability)},
+      {"control_fail_p", real(&o.control_fail_probability)},
+      {"disconnect_p", real(&o.disconnect_probability)},
+      {"replug_blank", u32(&o.replug_blank)},
       {"virtual_time", u32(&o.virtual_time)},
       {"star_count", u32(&o.star_count)},
       {"hot_pixels", u32(&o.hot_pixels)},

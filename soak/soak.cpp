@@ -19,9 +19,11 @@
 // starts touch nothing; no released handle is used and none is left open;
 // memory and threads stay bounded.
 //
-//   tarncam_soak [--api] [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] [--quiet]
+//   tarncam_soak [--api [--gadget PATH]] [--seed S] [--seeds K] [--exposures N]
+//                [--stall-seconds T] [--quiet]
 //
-// --api runs the camera API's soak instead (soak_api.cpp).
+// --api runs the camera API's soak instead (soak_api.cpp); --gadget runs it
+// through the USB stack against tarncam-gadget (the USB test VM).
 //
 // A failure prints what broke and the command that runs the failing seed
 // alone.
@@ -727,9 +729,13 @@ bool ParseArgs(int argc, char** argv) {
       gSettings.trace = true;
     } else if (a == "--api") {
       gSettings.api = true;
+    } else if (a == "--gadget" && i + 1 < argc) {
+      gSettings.gadget = argv[++i];
+      gSettings.api = true;
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--api] [--seed S] [--seeds K] [--exposures N] [--stall-seconds T] "
+                   "usage: %s [--api [--gadget PATH]] [--seed S] [--seeds K] [--exposures N] "
+                   "[--stall-seconds T] "
                    "[--quiet] [--trace]\n",
                    argv[0]);
       return false;
@@ -742,8 +748,13 @@ bool ParseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv)) return 2;
-  const auto start = std::chrono::steady_clock::now();
+  static const auto start = std::chrono::steady_clock::now();
   if (gSettings.api) {
+    // A failed run still tells what it did before the failure.
+    gOnFail = [] {
+      PrintApiTotals(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1);
+    };
     std::atomic<bool> stop{false};
     std::thread watchdog(Watchdog, std::ref(stop));
     for (uint64_t k = 0; k < gSettings.seeds; ++k) {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,7 @@ struct Settings {
   bool quiet = false;
   bool trace = false;
   bool api = false;  // the camera API instead of the exported functions
+  std::string gadget;  // --api through the USB stack: tarncam-gadget's path
   std::string program = "tarncam_soak";
 };
 
@@ -43,6 +45,15 @@ inline std::atomic<uint64_t> gProgress{0};
 inline std::mutex gWhatMu;
 inline std::string gWhat;                      // the step in progress, for reports
 inline std::atomic<uint64_t> gCurrentSeed{0};  // read by the watchdog too
+inline std::function<std::string()> gFailContext;  // more for a failure report (gWhatMu)
+// Called once a failure is reported, before the exit (the totals so far).
+inline void (*gOnFail)() = nullptr;
+
+// What a failure report adds (the device's last words); null: nothing.
+inline void SetFailContext(std::function<std::string()> context) {
+  std::lock_guard<std::mutex> g(gWhatMu);
+  gFailContext = std::move(context);
+}
 
 inline void SetWhat(const std::string& what) {
   if (gSettings.trace) std::fprintf(stderr, "  %s\n", what.c_str());
@@ -70,16 +81,25 @@ inline void Note(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   std::string what;
+  std::string context;
   {
     std::lock_guard<std::mutex> g(gWhatMu);
     what = gWhat;
+    if (gFailContext) context = gFailContext();
   }
+  const std::string gadget = gSettings.gadget.empty() ? "" : " --gadget " + gSettings.gadget;
   std::fprintf(stderr,
-               "SOAK FAILURE: seed %" PRIu64 ", during: %s\n  %s\n  reproduce: %s%s --seed %" PRIu64
+               "SOAK FAILURE: seed %" PRIu64 ", during: %s\n  %s\n%s  reproduce: %s%s%s --seed %" PRIu64
                " --exposures %" PRIu64 "\n",
-               gCurrentSeed.load(), what.c_str(), text, gSettings.program.c_str(),
-               gSettings.api ? " --api" : "", gCurrentSeed.load(), gSettings.exposures);
+               gCurrentSeed.load(), what.c_str(), text, context.c_str(), gSettings.program.c_str(),
+               gSettings.api ? " --api" : "", gadget.c_str(), gCurrentSeed.load(),
+               gSettings.exposures);
   std::fflush(stderr);
+  static std::atomic<bool> once{false};
+  if (gOnFail != nullptr && !once.exchange(true)) {
+    gOnFail();
+    std::fflush(stdout);
+  }
   std::_Exit(1);
 }
 
@@ -164,6 +184,6 @@ inline void Watchdog(std::atomic<bool>& stop) {
 // The camera API's mode (soak_api.cpp): runs `exposures` exposures for the
 // current seed and prints nothing; PrintApiTotals prints the totals.
 void RunApiSeed(uint64_t seed, uint64_t exposures);
-void PrintApiTotals(double seconds);
+void PrintApiTotals(double seconds, int violations = 0);
 
 }  // namespace soak

@@ -170,7 +170,9 @@ TARNCAM_SIM_API void tarncam_sim_default_options(tarncam_sim_options* options);
  * seed, colour, present, blank (blank_controller), stays_blank,
  * renumerate_ms, firmware_version, fail_read (fail_read_number),
  * fail_read_count, timeout_read, short_read, fail_control, disconnect_read
- * (the *_number fields), replug_ms, ignore_abort, virtual_time, star_count,
+ * (the *_number fields), replug_ms, read_fail_p, read_timeout_p, short_read_p,
+ * control_fail_p, disconnect_p (the *_probability fields), replug_blank,
+ * ignore_abort, virtual_time, star_count,
  * hot_pixels, star_brightness, sky_level, read_noise, seeing (seeing_px),
  * guide_rate, focal_length, pixel_size, guide_rate_sidereal, pe_amplitude,
  * pe_period, dec_drift, jitter, dec_backlash, fade_depth, fade_period,

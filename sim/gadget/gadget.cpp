@@ -318,16 +318,18 @@ void Gadget::Plug() {
 
 std::string Gadget::StatsLine() {
   const tarncam_sim_stats s = model.Stats();
-  char text[320];
+  const sim::FaultCounts f = model.Faults();
+  auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
+  char text[512];
   std::snprintf(text, sizeof text,
                 "stats reads=%llu frames=%llu aborts=%llu downloads=%llu programmings=%llu "
-                "controls=%llu guide_x=%.4f guide_y=%.4f programmed=%d present=%d",
-                static_cast<unsigned long long>(s.reads), static_cast<unsigned long long>(s.frames),
-                static_cast<unsigned long long>(s.aborts),
-                static_cast<unsigned long long>(s.firmware_downloads),
-                static_cast<unsigned long long>(s.programmings),
-                static_cast<unsigned long long>(s.control_transfers), s.guide_offset_x,
-                s.guide_offset_y, s.programmed, s.present);
+                "controls=%llu guide_x=%.4f guide_y=%.4f programmed=%d present=%d "
+                "failed_reads=%llu timed_out_reads=%llu short_reads=%llu failed_controls=%llu "
+                "disconnects=%llu unplugs=%llu blank_returns=%llu",
+                u(s.reads), u(s.frames), u(s.aborts), u(s.firmware_downloads), u(s.programmings),
+                u(s.control_transfers), s.guide_offset_x, s.guide_offset_y, s.programmed,
+                s.present, u(f.readsFailed), u(f.readsTimedOut), u(f.readsShort),
+                u(f.controlFailed), u(f.disconnects), u(f.unplugs), u(f.blankReturns));
   return text;
 }
 

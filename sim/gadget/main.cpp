@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -22,11 +23,17 @@ namespace {
 
 constexpr const char* kFooter =
     "Control (--control): lines on stdin: `unplug`, `plug`, `stats`, `quit`; end of input quits.\n"
-    "Events on stdout: `connected camera|blank`, `disconnected`, `exposing`, `abort`, `stats ...`.\n"
+    "`hold` keeps every frame read pending until `release` (an abort, an unplug or a controller\n"
+    "restart still ends it) and answers `held reads=N`; `pending N MS` waits up to MS ms for read\n"
+    "N (counted from 1) or a later one to be pending and answers `pending 1` or `pending 0`.\n"
+    "Events on stdout: `connected camera|blank`, `disconnected`, `exposing`, `abort`,\n"
+    "`abort ignored`, `lost ...` (a control request's data gadgetfs lost), `stats ...`.\n"
     "Simulator options (--options): comma-separated key=value, as TARNCAM_SIM takes them: scene\n"
     "(stars, test-pattern), seed, colour, blank, stays_blank, renumerate_ms, firmware_version,\n"
     "fail_read, fail_read_count, timeout_read, short_read, fail_control, disconnect_read,\n"
-    "replug_ms, star_count, hot_pixels, star_brightness, sky_level, read_noise, seeing, guide_rate.";
+    "replug_ms, read_fail_p, read_timeout_p, short_read_p, control_fail_p, disconnect_p,\n"
+    "replug_blank, star_count, hot_pixels, star_brightness, sky_level, read_noise, seeing,\n"
+    "guide_rate. The *_p faults are drawn per read (or control transfer) from the seed.";
 
 }  // namespace
 
@@ -97,7 +104,7 @@ int main(int argc, char** argv) {
     device.Quit();
   }).detach();
   if (control) {
-    std::thread([&device] {
+    std::thread([&device, &model] {
       std::string line;
       while (std::getline(std::cin, line)) {
         if (line == "unplug") {
@@ -106,6 +113,18 @@ int main(int argc, char** argv) {
           device.Plug();
         } else if (line == "stats") {
           device.Say(device.StatsLine());
+        } else if (line == "hold") {
+          model.HoldReads(true);
+          device.Say("held reads=" + std::to_string(model.Stats().reads));
+        } else if (line == "release") {
+          model.HoldReads(false);
+          model.ReleaseRead();
+        } else if (line.rfind("pending ", 0) == 0) {
+          unsigned long long number = 0;
+          int ms = 0;
+          std::sscanf(line.c_str() + 8, "%llu %d", &number, &ms);
+          const bool pending = model.WaitForPendingRead(number, std::clamp(ms, 0, 60000));
+          device.Say(pending ? "pending 1" : "pending 0");
         } else if (line == "quit") {
           break;
         }

@@ -379,6 +379,39 @@ TEST_F(UsbCamera, CloseDuringAReadEndsItEvenWhenTheCameraIgnoresTheAbort) {
   EXPECT_EQ(small, Expected(376, 240, true));
 }
 
+// A camera that ignores the abort goes on sending the frame the host gave up
+// on: the library cancels its own transfer, but the rest of that frame is
+// still in the pipe, and the next exposure must not take it for its own.
+TEST_F(UsbCamera, TheFrameAfterACancelTheCameraIgnoredIsItsOwn) {
+  Gadget gadget(kTestPattern, {"--ignore-abort"});
+  ASSERT_TRUE(gadget.WaitFor("connected camera"));
+  ASSERT_TRUE(HostSees(0));
+  tarncam_camera_info info = {};
+  info.struct_size = sizeof info;
+  uint32_t count = 0;
+  ASSERT_EQ(tarncam_list_cameras(&info, 1, &count), TARNCAM_OK);
+  tarncam_camera* cam = nullptr;
+  ASSERT_EQ(tarncam_open_id(info.id, &cam), TARNCAM_OK);
+  ASSERT_EQ(tarncam_set_control(cam, TARNCAM_CONTROL_EXPOSURE_MS, 200), TARNCAM_OK);
+  std::vector<uint8_t> frame(752 * 480);
+  tarncam_frame_record rec = {};
+  rec.struct_size = sizeof rec;
+  ASSERT_EQ(tarncam_start_exposure(cam, frame.data(), frame.size(), nullptr, nullptr), TARNCAM_OK);
+  ASSERT_TRUE(gadget.WaitFor("exposing"));
+  EXPECT_EQ(tarncam_cancel_exposure(cam), TARNCAM_OK);
+  EXPECT_EQ(tarncam_wait_frame(cam, 15000, &rec), TARNCAM_ERR_CANCELLED);
+  EXPECT_TRUE(gadget.WaitFor("abort ignored"));
+
+  // The same settings again: the camera's frame of the cancelled exposure
+  // is whole by now, and still on its way.
+  ASSERT_EQ(tarncam_start_exposure(cam, frame.data(), frame.size(), nullptr, nullptr), TARNCAM_OK);
+  EXPECT_EQ(tarncam_wait_frame(cam, 15000, &rec), TARNCAM_OK)
+      << "outcome " << rec.outcome << ", " << rec.bytes_received << " bytes";
+  EXPECT_EQ(rec.outcome, TARNCAM_FRAME_COMPLETE);
+  EXPECT_TRUE(frame == Expected(752, 480, false)) << "not this exposure's frame";
+  EXPECT_EQ(tarncam_close(cam), TARNCAM_OK);
+}
+
 TEST_F(UsbCamera, UnplugDuringAReadFailsPromptlyAndTheReplugIsFound) {
   // The camera leaves the bus halfway through the first read's exposure and
   // stays away until plugged in again.
