@@ -302,6 +302,13 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
   r.reads_attempted = report.readsAttempted;
   r.reads_failed = report.readsFailed;
   r.rows_received = unconfirmed ? 0 : report.rowsReceived;
+  if (report.lastRead.status == UsbStatus::kCancelled) {
+    // Cancelled on our side, the camera may still hold the rest of its
+    // frame (one that ignored the abort goes on sending): the next read
+    // would take those rows for its own. A fresh register block makes the
+    // camera drop them, so the settings go out again before the next read.
+    state->forceResend = 1;
+  }
   r.bytes_received = report.delivered ? report.bytesReceived : 0;
 
   const bool cancelled = stop.load(std::memory_order_acquire) != 0;

@@ -129,8 +129,10 @@ class UsbTransport {
   virtual UsbResult WritePipe(Handle usb, uint8_t pipe, const uint8_t* buffer, uint32_t length,
                               uint32_t* transferred) = 0;
 
-  // Ends the transfers pending on `usb` at this moment, from any thread:
-  // each reports kCancelled. That is all it does: a cancel with nothing
+  // Ends the bulk transfers pending on `usb` at this moment, from any
+  // thread: each reports kCancelled. Control transfers are left to complete
+  // (they are short, and a guide command racing a stop must have a known
+  // outcome). That is all it does: a cancel with nothing
   // pending changes nothing, and every transfer started afterwards runs as
   // it would have without the cancel (the camera API stops an exposure so,
   // and goes on using the device). A transfer that completes while the

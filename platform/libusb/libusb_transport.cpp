@@ -469,8 +469,12 @@ void LibusbTransport::CancelTransfers(Handle usb) {
   std::lock_guard<std::mutex> g(d->mu);
   // Each cancelled transfer comes back to the thread waiting for it, which
   // reports kCancelled. Transfers submitted later are not touched: the
-  // device stays usable.
-  for (libusb_transfer* t : d->pending) libusb_cancel_transfer(t);
+  // device stays usable. Control transfers are left to finish: they are
+  // short, and a guide pulse or stop sent from another thread meanwhile
+  // must not end in a state where nobody knows whether the camera took it.
+  for (libusb_transfer* t : d->pending) {
+    if (t->type == LIBUSB_TRANSFER_TYPE_BULK) libusb_cancel_transfer(t);
+  }
 }
 
 void LibusbTransport::CancelForClose(Handle usb) {

@@ -48,7 +48,10 @@ case_relay() {
       exit 42' >out.txt 2>err.txt || rc=$?
   [ $rc -eq 42 ] || { cat err.txt; fail "exit status $rc, expected 42"; }
   cmp out.txt <(seq 1 30000; printf tail) || fail "stdout differs"
-  cmp err.txt <(seq 30000 -1 1) || { tail -n 5 err.txt; fail "stderr differs"; }
+  # The runner's own notes (a session named but not running, as where Wine
+  # runs natively and no VM was started for it) are not the command's.
+  grep -v '^tarncam-vm: ' err.txt >err.cmd.txt || true
+  cmp err.cmd.txt <(seq 30000 -1 1) || { head -n 5 err.txt; fail "stderr differs"; }
   [ "$(cat env.txt)" = $'two words\nand a line' ] || fail "environment value changed: $(cat env.txt)"
   cmp in.txt copy.txt || fail "a file did not round-trip"
   rc=0
