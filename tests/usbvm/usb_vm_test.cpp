@@ -293,7 +293,8 @@ TEST_F(UsbCamera, FramesAreByteExactInlineAndThreadedAtBothDepths) {
 }
 
 TEST_F(UsbCamera, GuidePulsesReachTheCameraDuringAnExposure) {
-  Gadget gadget(kTestPattern);
+  // A round 5 px per second of pulse (the default follows the optics).
+  Gadget gadget(std::string(kTestPattern) + ",guide_rate=5");
   ASSERT_TRUE(gadget.WaitFor("connected camera"));
   ASSERT_TRUE(HostSees(0));
   ASSERT_EQ(::openUSB(0), 1u);
