@@ -106,7 +106,8 @@ class Session:
 
     def write_config(self):
         drivers = os.path.join(self.work, "drivers")
-        shutil.copy(os.path.join(HERE, "..", "..", "indi", "indi_tarncam_ccd.xml"), drivers)
+        # The build writes the driver's description beside the driver.
+        shutil.copy(os.path.join(os.path.dirname(DRIVER), "indi_tarncam_ccd.xml"), drivers)
         os.symlink(DRIVER, os.path.join(drivers, "indi_tarncam_ccd"))
         shims = os.path.join(self.work, "shims")
         socket_path = os.path.join(self.work, "indiserver.sock")
