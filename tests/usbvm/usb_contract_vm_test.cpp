@@ -26,6 +26,14 @@ namespace usbcontract {
 namespace {
 
 constexpr uint32_t kQuickMs = 5;
+
+// One backend for every case, as a program has: the backend keeps its libusb
+// context for the life of the process, which a transport per case would
+// leave behind once for each.
+tarncam::LibusbTransport& SharedTransport() {
+  static tarncam::LibusbTransport transport;
+  return transport;
+}
 constexpr uint32_t kPendingMs = 4000;
 
 class GadgetRig final : public Rig {
@@ -92,7 +100,7 @@ class GadgetRig final : public Rig {
   }
 
   std::unique_ptr<usbvm::Gadget> gadget;
-  tarncam::LibusbTransport usb;
+  tarncam::LibusbTransport& usb = SharedTransport();
   std::unique_ptr<tarncam::CameraState> state;
   std::string path;
   int exposing = 0;
