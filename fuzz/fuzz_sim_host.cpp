@@ -106,7 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const tarncam::UsbResult r =
             cam.ReadPipe(host.Pick(sel >> 4), pipe, len != 0 ? buf.get() : nullptr, len, &got);
         FUZZ_CHECK(got <= len);
-        if (!r.ok()) FUZZ_CHECK(got == 0);
+        if (r.status == tarncam::UsbStatus::kOverflow) {
+          // As on the bus: the whole packets that fitted, nothing of the one
+          // that did not.
+          FUZZ_CHECK(got < len && got % 512 == 0);
+        } else if (!r.ok()) {
+          FUZZ_CHECK(got == 0);
+        }
         break;
       }
       case 4: {  // a bulk write
