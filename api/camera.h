@@ -13,7 +13,7 @@
 #include "api/registry.h"
 #include "api/settings.h"
 #include "guide/guide.h"
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "tarncam/tarncam_camera.h"
 
 struct tarncam_camera {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "usb/device.h"
 
 namespace tarncam::api {

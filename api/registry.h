@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "sim/sim_device.h"
 #include "tarncam/tarncam_camera.h"
 

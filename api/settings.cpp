@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "interface/settings.h"
+#include "sensor/settings.h"
 
 namespace tarncam::api {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace tarncam {
 

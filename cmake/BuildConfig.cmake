@@ -40,7 +40,7 @@ endfunction()
 tarncam_usb_id(TARNCAM_USB_BLANK_ID USB_BLANK)
 tarncam_usb_id(TARNCAM_USB_CAMERA_ID USB_CAMERA)
 
-configure_file("${PROJECT_SOURCE_DIR}/interface/build_config.h.in"
+configure_file("${PROJECT_SOURCE_DIR}/cmake/build_config.h.in"
                "${TARNCAM_GENERATED_DIR}/tarncam_build_config.h" @ONLY)
 # The udev rule that lets users reach a camera of this identity.
 set(TARNCAM_UDEV_RULE "${TARNCAM_GENERATED_DIR}/60-tarncam.rules")

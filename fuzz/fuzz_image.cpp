@@ -17,7 +17,7 @@
 #include "image/demosaic.h"
 #include "image/image_kernels.h"
 #include "image/output_modes.h"
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace {
 

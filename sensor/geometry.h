@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace tarncam {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "platform/path_copy.h"
 #include "sim/options_text.h"
 #include "sim/sim_device.h"

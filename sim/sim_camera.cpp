@@ -10,7 +10,7 @@
 #include <numbers>
 #include <thread>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "sim/star_field.h"
 #include "tarncam_build_config.h"
 #include "usb/requests.h"

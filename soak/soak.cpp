@@ -46,7 +46,7 @@
 #include <thread>
 #include <vector>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "sim/frame_generator.h"
 #include "sim/sim_camera.h"
 #include "tarncam/tarncam.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace tarncam {
 

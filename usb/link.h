@@ -7,7 +7,7 @@
 // instead. A readout abandoned by closeUSB, still waiting in its bulk read,
 // thus never uses a released handle.
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace tarncam {
 

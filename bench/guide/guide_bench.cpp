@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "api/internal.h"
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "sim/sim_camera.h"
 #include "tarncam/tarncam_camera.h"
 

@@ -1,6 +1,6 @@
 // The DLL talks to the camera through WinUSB and to Windows directly.
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_transport.h"
 

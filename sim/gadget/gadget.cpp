@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "sim/gadget/descriptors.h"
 #include "usb/requests.h"
 

@@ -23,7 +23,7 @@
 #include <set>
 #include <string>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "sim/win32/standin_host.h"
 
 namespace {

@@ -1,7 +1,7 @@
 # Checks the export and import tables of the built DLL, as objdump reads them.
 #
 #   cmake -DOBJDUMP=<i686-w64-mingw32-objdump> -DDLL=<TARNCAM32.dll>
-#         -DDEF=<interface/exports.def> -P check_exports.cmake
+#         -DDEF=<exports/exports.def> -P check_exports.cmake
 #
 # Export table: a 32-bit image whose export directory is named as the def
 # file's LIBRARY line, with ordinal base 1 and exactly the def file's

@@ -15,7 +15,7 @@
 #include "capture/readout.h"
 #include "fakes/test_helpers.h"
 #include "guide/guide.h"
-#include "interface/settings.h"
+#include "sensor/settings.h"
 #include "sensor/register_block.h"
 #include "usb/requests.h"
 

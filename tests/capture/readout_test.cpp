@@ -10,7 +10,7 @@
 #include "capture/exposure.h"
 #include "capture/readout.h"
 #include "fakes/test_helpers.h"
-#include "interface/settings.h"
+#include "sensor/settings.h"
 #include "sensor/register_block.h"
 #include "usb/requests.h"
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "platform/system_services.h"
 #include "platform/usb_transport.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fakes/recording_platform.h"
-#include "interface/exports.h"
+#include "exports/exports.h"
 #include "usb/device.h"
 
 namespace tarncam::testing {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <random>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 #include "sensor/geometry.h"
 
 namespace tarncam {

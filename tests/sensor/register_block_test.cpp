@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/test_helpers.h"
-#include "interface/settings.h"
+#include "sensor/settings.h"
 #include "sensor/register_block.h"
 #include "usb/requests.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <tuple>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "sim/sim_camera.h"
 #include "sim/star_field.h"
 #include "sim_test_support.h"

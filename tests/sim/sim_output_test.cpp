@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "sim/sim_camera.h"
 #include "tarncam/tarncam.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // The one camera behind the exported functions.
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace tarncam {
 

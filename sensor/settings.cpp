@@ -1,4 +1,4 @@
-#include "interface/settings.h"
+#include "sensor/settings.h"
 
 #include <algorithm>
 

@@ -2,7 +2,7 @@
 // the export does (below the extern "C" block's line: exports.h), which in
 // turn narrows the arguments and asks the core.
 
-#include "interface/exports.h"
+#include "exports/exports.h"
 
 #include <cstdio>
 
@@ -11,8 +11,8 @@
 #include "guide/guide.h"
 #include "image/demosaic.h"
 #include "image/output_modes.h"
-#include "interface/default_camera.h"
-#include "interface/settings.h"
+#include "exports/default_camera.h"
+#include "sensor/settings.h"
 #include "sensor/register_block.h"
 #include "tarncam/tarncam.h"
 #include "usb/control.h"

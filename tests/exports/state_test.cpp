@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "interface/camera_state.h"
-#include "interface/default_camera.h"
-#include "interface/settings.h"
+#include "core/camera.h"
+#include "exports/default_camera.h"
+#include "sensor/settings.h"
 #include "tarncam/tarncam.h"
 
 namespace {

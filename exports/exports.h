@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "interface/camera_state.h"
+#include "core/camera.h"
 
 namespace tarncam::exports {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "sim/sim_camera.h"
 #include "tarncam/tarncam.h"
 #include "tarncam/tarncam_native.h"

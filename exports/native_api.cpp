@@ -6,7 +6,7 @@
 #include <exception>
 #include <vector>
 
-#include "interface/default_camera.h"
+#include "exports/default_camera.h"
 #include "platform/path_copy.h"
 #include "platform/posix/builtin_usb.h"
 
