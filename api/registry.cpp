@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "exports/default_camera.h"
+#include "core/builtin_platform.h"
 #include "usb/device.h"
 
 namespace tarncam::api {

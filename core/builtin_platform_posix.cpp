@@ -2,7 +2,7 @@
 // real camera. Which library routes its exports elsewhere (the simulator, a
 // test fake) decides that through UsePlatform.
 
-#include "exports/default_camera.h"
+#include "core/builtin_platform.h"
 #include "platform/posix/builtin_usb.h"
 #include "platform/posix/posix_system.h"
 

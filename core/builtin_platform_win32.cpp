@@ -1,6 +1,6 @@
 // The DLL talks to the camera through WinUSB and to Windows directly.
 
-#include "exports/default_camera.h"
+#include "core/builtin_platform.h"
 #include "platform/win32/win32_system.h"
 #include "platform/win32/win32_transport.h"
 

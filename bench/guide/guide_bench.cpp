@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "api/internal.h"
-#include "exports/default_camera.h"
+#include "core/builtin_platform.h"
 #include "sim/sim_camera.h"
 #include "tarncam/tarncam_camera.h"
 
