@@ -10,7 +10,6 @@
 #include <numbers>
 #include <thread>
 
-#include "core/camera.h"
 #include "sim/star_field.h"
 #include "tarncam_build_config.h"
 #include "usb/requests.h"

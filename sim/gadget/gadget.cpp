@@ -20,8 +20,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/camera.h"
 #include "sim/gadget/descriptors.h"
+#include "tarncam_build_config.h"
 #include "usb/requests.h"
 
 namespace gadget {

@@ -23,8 +23,8 @@
 #include <set>
 #include <string>
 
-#include "core/camera.h"
 #include "sim/win32/standin_host.h"
+#include "tarncam_build_config.h"
 
 namespace {
 
