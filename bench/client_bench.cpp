@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "bench/ratio_rows.h"
+#include "capture/frame_output.h"
 #include "capture/readout.h"
 #include "image/image_kernels.h"
 #include "image/output_modes.h"
@@ -253,7 +254,7 @@ int main(int argc, char** argv) {
     transfer.data()[i] = static_cast<uint8_t>(rng());
   // The library's raw buffer, as a frame read would leave it.
   std::memcpy(x.getBufPtr(), mosaic8.data(), kPixels + 1);
-  auto state = std::make_unique<CameraState>();  // for the widening (not an export)
+  auto state = std::make_unique<CaptureState>();  // for the widening (not an export)
   std::memcpy(state->rawBuffer.data(), mosaic8.data(), kPixels);
 
   uint8_t* out = dest.data();

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/ratio_rows.h"
+#include "capture/frame_output.h"
 #include "capture/readout.h"
 #include "image/demosaic.h"
 #include "image/image_kernels.h"
@@ -57,7 +58,7 @@ struct Aligned {
 };
 
 struct Buffers {
-  std::unique_ptr<CameraState> state = std::make_unique<CameraState>();
+  std::unique_ptr<CaptureState> state = std::make_unique<CaptureState>();
   Aligned<uint8_t> mosaic8{kPixels + 1};
   Aligned<uint16_t> mosaic16{kPixels + 1};
   Aligned<uint8_t> source{6 * kPixels + 64};
@@ -105,18 +106,18 @@ void BM_GETBUFFER(benchmark::State& st) {
   static constexpr uint32_t kLength[] = {2 * kPixels, kPixels, kPixels, kPixels, 0, kPixels};
   static constexpr std::size_t kBytes[] = {2 * kPixels, kPixels,      3 * kPixels,
                                            6 * kPixels, kDemosaicOut, 2 * kPixels};
-  CameraState& s = *B().state;
-  SETBUFFERMODE(s, mode);
-  GETBUFFER(s, B().out(), kLength[mode]);
+  CaptureState& s = *B().state;
+  SelectOutputMode(s, mode);
+  WriteFrameOutput(s, B().out(), kLength[mode]);
   for (auto _ : st) {
-    benchmark::DoNotOptimize(GETBUFFER(s, B().out(), kLength[mode]));
+    benchmark::DoNotOptimize(WriteFrameOutput(s, B().out(), kLength[mode]));
     benchmark::ClobberMemory();
   }
   SetOutput(st, kBytes[mode]);
 }
 
 void BM_WidenFrame(benchmark::State& st) {
-  CameraState& s = *B().state;
+  CaptureState& s = *B().state;
   for (auto _ : st) {
     s.wideValid.store(0, std::memory_order_relaxed);  // as a new frame would
     WidenFrame(s);
@@ -127,7 +128,7 @@ void BM_WidenFrame(benchmark::State& st) {
 
 void BM_bufferCopy(benchmark::State& st) {
   for (auto _ : st) {
-    benchmark::DoNotOptimize(bufferCopy(B().source.data(), B().out(), kPixels));
+    benchmark::DoNotOptimize(CopyOverlapping(B().source.data(), B().out(), kPixels));
     benchmark::ClobberMemory();
   }
   SetOutput(st, kPixels);

@@ -7,13 +7,14 @@
 #include <cstdio>
 
 #include "capture/exposure.h"
+#include "capture/frame_output.h"
 #include "capture/readout.h"
+#include "exports/default_camera.h"
 #include "guide/guide.h"
 #include "image/demosaic.h"
 #include "image/output_modes.h"
-#include "exports/default_camera.h"
-#include "sensor/settings.h"
 #include "sensor/register_block.h"
+#include "sensor/settings.h"
 #include "tarncam/tarncam.h"
 #include "usb/control.h"
 #include "usb/device.h"
@@ -184,7 +185,7 @@ void* TARNCAM_CALL ExposureSemaphore(void* semaphore) {
   return semaphore;
 }
 uintptr_t TARNCAM_CALL GETBUFFER(void* destination, uint32_t length) {
-  return tarncam::GETBUFFER(St(), Bytes(destination), length);
+  return tarncam::WriteFrameOutput(St(), Bytes(destination), length);
 }
 uint32_t TARNCAM_CALL GetVIDPID(void) { return ex::GetVIDPID(Cam()); }
 uint32_t TARNCAM_CALL GuideCommand(uint32_t direction, int32_t duration) {
@@ -199,7 +200,9 @@ uint32_t TARNCAM_CALL ProgramCamera(uint32_t exposureMs, uint32_t gain, uint32_t
   return ex::ProgramCamera(Cam(), exposureMs, gain, offset, fourth);
 }
 uint32_t TARNCAM_CALL RowNoise(uint32_t on) { return ex::RowNoise(St(), on); }
-uint32_t TARNCAM_CALL SETBUFFERMODE(uint32_t mode) { return tarncam::SETBUFFERMODE(St(), mode); }
+uint32_t TARNCAM_CALL SETBUFFERMODE(uint32_t mode) {
+  return tarncam::SelectOutputMode(St(), mode);
+}
 uint32_t TARNCAM_CALL SendRegister(uint32_t index, uint32_t value) {
   return ex::SendRegister(Cam(), index, value);
 }
@@ -215,7 +218,7 @@ uintptr_t TARNCAM_CALL ThreadedExposure(void* destination) {
 }
 uint32_t TARNCAM_CALL VerticalFlip(uint32_t on) { return ex::VerticalFlip(St(), on); }
 void* TARNCAM_CALL bufferCopy(const void* source, void* destination, uint32_t count) {
-  return tarncam::bufferCopy(source, destination, count);
+  return tarncam::CopyOverlapping(source, destination, count);
 }
 uint32_t TARNCAM_CALL checkdevice(uint32_t /*ignored*/) { return ex::checkdevice(Cam()); }
 uint32_t TARNCAM_CALL closeUSB(void) {
@@ -238,7 +241,7 @@ uint32_t TARNCAM_CALL debayerImageW(const uint16_t* source, uint8_t* destination
                                     uint32_t height) {
   return tarncam::debayerImageW(source, destination, width, height);
 }
-uint8_t* TARNCAM_CALL getbufptr(void) { return tarncam::getbufptr(St()); }
+uint8_t* TARNCAM_CALL getbufptr(void) { return tarncam::RawFrame(St()); }
 uint32_t TARNCAM_CALL isExposing(void) { return ex::isExposing(St()); }
 uint32_t TARNCAM_CALL openUSB(uint32_t /*ignored*/) { return ex::openUSB(Cam()); }
 
@@ -252,6 +255,6 @@ tarncam_ulong TARNCAM_CALL DEBUG(tarncam_ulong queryCode) {
 void TARNCAM_CALL OpenDevice(void) { ex::OpenDevice(Cam()); }
 void TARNCAM_CALL debayerBuffer(unsigned char* destination, tarncam_ulong width,
                                 tarncam_ulong height) {
-  tarncam::debayerBuffer(St(), destination, static_cast<uint32_t>(width),
-                         static_cast<uint32_t>(height));
+  tarncam::DemosaicRawFrame(St(), destination, static_cast<uint32_t>(width),
+                            static_cast<uint32_t>(height));
 }

@@ -12,12 +12,12 @@
 #include <memory>
 #include <vector>
 
+#include "capture/frame_output.h"
 #include "capture/readout.h"
 #include "fuzz_check.h"
 #include "image/demosaic.h"
 #include "image/image_kernels.h"
 #include "image/output_modes.h"
-#include "core/camera.h"
 
 namespace {
 
@@ -46,22 +46,22 @@ std::vector<const ImageKernels*> Tables() {
   return t;
 }
 
-tarncam::CameraState& State() {
-  static tarncam::CameraState* s = new tarncam::CameraState;
+tarncam::CaptureState& State() {
+  static tarncam::CaptureState* s = new tarncam::CaptureState;
   return *s;
 }
 
 // GETBUFFER in the mode SETBUFFERMODE makes of any word, with any length, into
 // a destination of exactly the size the clamped length needs.
 void GetBuffer(fuzz::Input& in) {
-  tarncam::CameraState& s = State();
+  tarncam::CaptureState& s = State();
   const uint32_t modeWord = in.U32();
   const uint32_t length = in.U32();
   const bool nullDest = (in.U8() & 7) == 0;
   const bool stale = (in.U8() & 1) != 0;  // wideBuffer holds an earlier frame's widening
   s.wideValid.store(stale ? 1 : 0, std::memory_order_relaxed);
   Fill(s.rawBuffer.data(), s.rawBuffer.size(), in);
-  tarncam::SETBUFFERMODE(s, modeWord);
+  tarncam::SelectOutputMode(s, modeWord);
   FUZZ_CHECK(s.bufferMode <= 5);
 
   constexpr uint64_t kEntries = tarncam::kFrameBufferEntries;
@@ -75,11 +75,11 @@ void GetBuffer(fuzz::Input& in) {
     default: out = 2 * std::min<uint64_t>(length, kEntries); break;
   }
   if (nullDest) {
-    FUZZ_CHECK(tarncam::GETBUFFER(s, nullptr, length) == 0);
+    FUZZ_CHECK(tarncam::WriteFrameOutput(s, nullptr, length) == 0);
     return;
   }
   auto dest = std::make_unique<uint8_t[]>(out);
-  const std::uintptr_t r = tarncam::GETBUFFER(s, dest.get(), length);
+  const std::uintptr_t r = tarncam::WriteFrameOutput(s, dest.get(), length);
   if (s.bufferMode <= 1) FUZZ_CHECK(r == reinterpret_cast<std::uintptr_t>(dest.get()));
   if (s.bufferMode == 4) FUZZ_CHECK(r == 479);
   if (s.bufferMode == 1) FUZZ_CHECK(std::memcmp(dest.get(), s.rawBuffer.data(), out) == 0);
@@ -115,7 +115,7 @@ void Demosaic(fuzz::Input& in, uint32_t (*member)(const Src*, Dst*, uint32_t, ui
 // debayerBuffer with any width and height: only the rows rawBuffer holds are
 // used, and the destination is sized by that rule.
 void DebayerBuffer(fuzz::Input& in) {
-  tarncam::CameraState& s = State();
+  tarncam::CaptureState& s = State();
   const uint32_t w = in.U32() % (2 * tarncam::kFrameBufferEntries);
   const uint32_t h = in.U32();
   Fill(s.rawBuffer.data(), s.rawBuffer.size(), in);
@@ -124,7 +124,7 @@ void DebayerBuffer(fuzz::Input& in) {
     rows = (tarncam::kFrameBufferEntries - 1) / w;
   const uint64_t out = rows >= 2 ? 3ull * w * (rows - 1) : 0;
   auto dst = std::make_unique<uint8_t[]>(out);
-  tarncam::debayerBuffer(s, dst.get(), w, h);
+  tarncam::DemosaicRawFrame(s, dst.get(), w, h);
 }
 
 // bufferCopy inside one buffer, overlapping either way, against memmove.
@@ -136,7 +136,7 @@ void BufferCopy(fuzz::Input& in) {
   std::vector<uint8_t> a(size), b;
   Fill(a.data(), size, in);
   b = a;
-  FUZZ_CHECK(tarncam::bufferCopy(a.data() + from, a.data() + to, count) == a.data() + to);
+  FUZZ_CHECK(tarncam::CopyOverlapping(a.data() + from, a.data() + to, count) == a.data() + to);
   std::memmove(b.data() + to, b.data() + from, count);
   FUZZ_CHECK(a == b);
 }

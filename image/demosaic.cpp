@@ -40,12 +40,13 @@ uint32_t debayerImageFITWORD(const uint16_t* source, uint16_t* destination, uint
   return Run(image::Kernels().demosaicPlanar16, source, destination, width, height);
 }
 
-void debayerBuffer(CameraState& s, uint8_t* destination, uint32_t width, uint32_t height) {
-  // Keep the mosaic and its extra sample inside rawBuffer.
-  constexpr uint64_t kSamples = kFrameBufferEntries;
-  if (width != 0 && uint64_t{width} * height + 1 > kSamples)
-    height = static_cast<uint32_t>((kSamples - 1) / width);
-  debayerImage(s.rawBuffer.data(), destination, width, height);
+void DemosaicWithin(const uint8_t* mosaic, std::size_t entries, uint8_t* destination,
+                    uint32_t width, uint32_t height) {
+  // Keep the mosaic and its extra sample inside the samples given.
+  const uint64_t samples = entries;
+  if (width != 0 && uint64_t{width} * height + 1 > samples)
+    height = samples == 0 ? 0 : static_cast<uint32_t>((samples - 1) / width);
+  debayerImage(mosaic, destination, width, height);
 }
 
 }  // namespace tarncam

@@ -19,9 +19,8 @@
 // (e + o) >> 3, anything that would exceed 255 giving 255; the green sum is
 // taken at full width, so even two samples summing past 65535 give 255.
 
+#include <cstddef>
 #include <cstdint>
-
-#include "core/camera.h"
 
 namespace tarncam {
 
@@ -33,10 +32,11 @@ uint32_t debayerImageFITBYTE(const uint8_t* source, uint8_t* destination, uint32
 uint32_t debayerImageFITWORD(const uint16_t* source, uint16_t* destination, uint32_t width,
                              uint32_t height);
 
-// debayerImage on rawBuffer. The mosaic must lie inside rawBuffer: when
-// W * H + 1 exceeds its 784,000 bytes, only the rows it holds are used (the
-// height is cut to the largest H with W * H + 1 <= 784,000), so the output is
-// the top of the image and nothing beyond the buffer is read.
-void debayerBuffer(CameraState& s, uint8_t* destination, uint32_t width, uint32_t height);
+// debayerImage on a mosaic held in `entries` samples. When W * H + 1 exceeds
+// them, only the rows they hold are used (the height is cut to the largest H
+// with W * H + 1 <= entries), so the output is the top of the image and
+// nothing beyond the samples is read.
+void DemosaicWithin(const uint8_t* mosaic, std::size_t entries, uint8_t* destination,
+                    uint32_t width, uint32_t height);
 
 }  // namespace tarncam

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "capture/frame_output.h"
 #include "image/demosaic.h"
 #include "image/image_test_util.h"
 #include "reference/image_reference.h"
@@ -134,18 +135,18 @@ TEST(Demosaic, MatchesReferenceOnRandomMosaics) {
 }
 
 TEST(Demosaic, BufferMemberReadsRawBufferAndStaysInsideIt) {
-  auto s = std::make_unique<CameraState>();
+  auto s = std::make_unique<CaptureState>();
   std::mt19937 rng(7);
   for (auto& b : s->rawBuffer) b = static_cast<uint8_t>(rng());
   const std::vector<uint16_t> raw(s->rawBuffer.begin(), s->rawBuffer.end());
 
   Guarded small(3 * 9 * 4);
-  debayerBuffer(*s, small.data(), 9, 5);
+  DemosaicRawFrame(*s, small.data(), 9, 5);
   EXPECT_EQ(small.Payload(), reference::Demosaic(Member::kImage, raw, 9, 5));
 
   // 1000 x 1000 does not fit: the rows that do (783) are demosaiced.
   Guarded cut(std::size_t{3} * 1000 * 782);
-  debayerBuffer(*s, cut.data(), 1000, 1000);
+  DemosaicRawFrame(*s, cut.data(), 1000, 1000);
   EXPECT_EQ(cut.Payload(), reference::Demosaic(Member::kImage, raw, 1000, 783));
   EXPECT_TRUE(cut.GuardsIntact());
 }

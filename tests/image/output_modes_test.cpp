@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "capture/frame_output.h"
 #include "image/demosaic.h"
 #include "image/image_test_util.h"
 #include "image/output_modes.h"
@@ -28,34 +29,34 @@ std::size_t BytesPerUnit(uint32_t mode) {
 }
 
 // GETBUFFER into an exact-size guarded destination.
-std::vector<uint8_t> Fetch(CameraState& s, uint32_t mode, uint32_t length, std::size_t units,
+std::vector<uint8_t> Fetch(CaptureState& s, uint32_t mode, uint32_t length, std::size_t units,
                            std::uintptr_t* result = nullptr) {
-  SETBUFFERMODE(s, mode);
+  SelectOutputMode(s, mode);
   Guarded dst(units * BytesPerUnit(mode));
-  const std::uintptr_t r = GETBUFFER(s, dst.data(), length);
+  const std::uintptr_t r = WriteFrameOutput(s, dst.data(), length);
   if (result != nullptr) *result = r;
   EXPECT_TRUE(dst.GuardsIntact()) << "mode " << mode << " length " << length;
   return dst.Payload();
 }
 
-std::unique_ptr<CameraState> RandomFrame(uint32_t seed) {
-  auto s = std::make_unique<CameraState>();
+std::unique_ptr<CaptureState> RandomFrame(uint32_t seed) {
+  auto s = std::make_unique<CaptureState>();
   std::mt19937 rng(seed);
   for (auto& b : s->rawBuffer) b = static_cast<uint8_t>(rng());
   return s;
 }
 
 TEST(SetBufferMode, StoresModeOrFive) {
-  auto s = std::make_unique<CameraState>();
+  auto s = std::make_unique<CaptureState>();
   EXPECT_EQ(s->bufferMode, 0u);
   for (auto [mode, stored] : {std::pair{4u, 4u}, {0u, 0u}, {5u, 5u}, {6u, 5u}, {0xFFFFFFFFu, 5u}}) {
-    SETBUFFERMODE(*s, mode);
+    SelectOutputMode(*s, mode);
     EXPECT_EQ(s->bufferMode, stored) << mode;
   }
 }
 
 TEST(GetBuffer, WorkedSampleExamples) {
-  auto s = std::make_unique<CameraState>();
+  auto s = std::make_unique<CaptureState>();
   const uint8_t raw[] = {0x12, 0x00, 0x80, 0xFF};
   std::copy(std::begin(raw), std::end(raw), s->rawBuffer.begin());
   EXPECT_EQ(Fetch(*s, 2, 1, 1), (std::vector<uint8_t>{0x12, 0x12, 0x12}));
@@ -68,12 +69,12 @@ TEST(GetBuffer, WorkedSampleExamples) {
 }
 
 TEST(GetBuffer, ResultsPerMode) {
-  auto s = std::make_unique<CameraState>();
+  auto s = std::make_unique<CaptureState>();
   std::uintptr_t r = 0;
   for (uint32_t mode : {0u, 1u, 2u, 3u, 5u}) {
-    SETBUFFERMODE(*s, mode);
+    SelectOutputMode(*s, mode);
     uint8_t byte[8];
-    r = GETBUFFER(*s, byte, 1);
+    r = WriteFrameOutput(*s, byte, 1);
     EXPECT_EQ(r, mode <= 1 ? reinterpret_cast<std::uintptr_t>(byte) : 0u) << mode;
   }
   // Mode 4 ignores the length and always writes the 479 x 752 image.
@@ -83,7 +84,7 @@ TEST(GetBuffer, ResultsPerMode) {
 
 TEST(GetBuffer, LengthZeroWritesNothingButStillWidens) {
   for (uint32_t mode : {0u, 1u, 2u, 3u, 5u}) {
-    auto s = std::make_unique<CameraState>();
+    auto s = std::make_unique<CaptureState>();
     s->rawBuffer[0] = 9;
     Fetch(*s, mode, 0, 0);
     EXPECT_EQ(s->wideValid.load() != 0, mode == 0 || mode == 3 || mode == 5) << mode;
@@ -99,7 +100,7 @@ TEST(GetBuffer, WidensOncePerFrame) {
 
   // A change through the raw buffer shows at once in the byte modes, but in
   // the widened modes only once a new frame clears the flag.
-  getbufptr(*s)[0] = 0x34;
+  RawFrame(*s)[0] = 0x34;
   EXPECT_EQ(Fetch(*s, 5, 360960, 360960), first);
   EXPECT_EQ(Fetch(*s, 0, 2, 2), (std::vector<uint8_t>{0x00, 0x12}));
   EXPECT_EQ(Fetch(*s, 1, 1, 1), (std::vector<uint8_t>{0x34}));
@@ -109,7 +110,7 @@ TEST(GetBuffer, WidensOncePerFrame) {
 }
 
 TEST(GetBuffer, FreshStateDeliversZeroSamples) {
-  auto s = std::make_unique<CameraState>();
+  auto s = std::make_unique<CaptureState>();
   const std::vector<uint8_t> five = Fetch(*s, 5, 6, 6);
   EXPECT_EQ(five, (std::vector<uint8_t>{0x80, 0, 0x80, 0, 0x80, 0, 0x80, 0, 0x80, 0, 0x80, 0}));
   const std::vector<uint8_t> four = Fetch(*s, 4, 1, 1080624);
@@ -128,10 +129,10 @@ TEST(GetBuffer, MatchesReferenceAtEveryLevel) {
       }
     }
     Guarded mode4(1080624);
-    SETBUFFERMODE(*s, 4);
-    GETBUFFER(*s, mode4.data(), 5);
+    SelectOutputMode(*s, 4);
+    WriteFrameOutput(*s, mode4.data(), 5);
     Guarded buffer(1080624);
-    debayerBuffer(*s, buffer.data(), 752, 480);
+    DemosaicRawFrame(*s, buffer.data(), 752, 480);
     EXPECT_EQ(mode4.Payload(), buffer.Payload());
     EXPECT_EQ(mode4.Payload(),
               reference::Demosaic(reference::Member::kImage,
@@ -148,11 +149,11 @@ TEST(GetBuffer, AnyDestinationAlignment) {
   for (auto level : Levels()) {
     AtLevel at(level);
     for (uint32_t mode : {2u, 3u, 5u}) {
-      SETBUFFERMODE(*s, mode);
+      SelectOutputMode(*s, mode);
       for (std::size_t shift = 0; shift < 64; ++shift) {
         for (uint32_t length : {3u, 70u}) {
           Guarded dst(length * BytesPerUnit(mode), shift);
-          GETBUFFER(*s, dst.data(), length);
+          WriteFrameOutput(*s, dst.data(), length);
           ASSERT_EQ(dst.Payload(), reference::OutputMode(mode, raw, length))
               << "mode " << mode << " shift " << shift << " length " << length;
           ASSERT_TRUE(dst.GuardsIntact());
@@ -177,10 +178,10 @@ TEST(GetBuffer, LengthsBeyondTheSourceAreClamped) {
 }
 
 TEST(GetBuffer, NullDestinationDoesNothing) {
-  auto s = std::make_unique<CameraState>();
+  auto s = std::make_unique<CaptureState>();
   for (uint32_t mode = 0; mode <= 5; ++mode) {
-    SETBUFFERMODE(*s, mode);
-    EXPECT_EQ(GETBUFFER(*s, nullptr, 100), 0u) << mode;
+    SelectOutputMode(*s, mode);
+    EXPECT_EQ(WriteFrameOutput(*s, nullptr, 100), 0u) << mode;
   }
   EXPECT_EQ(s->wideValid.load(), 0u);
 }
@@ -189,15 +190,15 @@ TEST(BufferCopy, SourceFirstAndOverlapSafe) {
   std::vector<uint8_t> a(64);
   std::iota(a.begin(), a.end(), 0);
   std::vector<uint8_t> b(64, 0);
-  EXPECT_EQ(bufferCopy(a.data(), b.data(), 64), b.data());
+  EXPECT_EQ(CopyOverlapping(a.data(), b.data(), 64), b.data());
   EXPECT_EQ(a, b);
-  EXPECT_EQ(bufferCopy(a.data(), b.data() + 1, 0), b.data() + 1);
-  EXPECT_EQ(bufferCopy(nullptr, nullptr, 0), nullptr);
+  EXPECT_EQ(CopyOverlapping(a.data(), b.data() + 1, 0), b.data() + 1);
+  EXPECT_EQ(CopyOverlapping(nullptr, nullptr, 0), nullptr);
 
   // Both overlap directions behave as if copied through a temporary.
   std::vector<uint8_t> up(a), down(a);
-  bufferCopy(up.data(), up.data() + 5, 50);
-  bufferCopy(down.data() + 5, down.data(), 50);
+  CopyOverlapping(up.data(), up.data() + 5, 50);
+  CopyOverlapping(down.data() + 5, down.data(), 50);
   for (int i = 0; i < 50; ++i) {
     EXPECT_EQ(up[5 + i], i);
     EXPECT_EQ(down[i], 5 + i);
