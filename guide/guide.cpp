@@ -25,7 +25,7 @@ UsbResult SendGuidePulse(Camera& cam, uint16_t direction, int32_t first, int32_t
   uint8_t data[8];
   PutU32Le(data, Scale(first));
   PutU32Le(data + 4, Scale(second));
-  return ControlOut(cam, kReqGuide, data, sizeof data, direction, 0);
+  return ControlOut(cam, kReqGuide, 0, direction, data, sizeof data);
 }
 
 UsbResult StopGuidePulses(Camera& cam, bool first, bool second) {
@@ -41,7 +41,7 @@ UsbResult StopGuidePulses(Camera& cam, bool first, bool second) {
   }
   // The stop is an IN request: its two reply bytes are read and dropped.
   uint8_t reply[2] = {0, 0};
-  return ControlIn(cam, request, reply, sizeof reply, 0, 0);
+  return ControlIn(cam, request, 0, 0, reply, sizeof reply);
 }
 
 void GuideTracker::Started(uint16_t direction, int32_t xMs, int32_t yMs, uint64_t nowNs) {

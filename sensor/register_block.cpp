@@ -71,9 +71,9 @@ UsbResult ProgramSensor(Camera& cam, SettleAfterFailure settle) {
   s.lastBlock = block;
   s.lastExposure = w.deviceExposure;
   const UsbResult result =
-      ControlOut(cam, kReqProgram, block.data(), static_cast<uint32_t>(block.size()),
-                 static_cast<uint16_t>(w.deviceExposure >> 16),
-                 static_cast<uint16_t>(w.deviceExposure & 0xFFFF));
+      ControlOut(cam, kReqProgram, static_cast<uint16_t>(w.deviceExposure & 0xFFFF),
+                 static_cast<uint16_t>(w.deviceExposure >> 16), block.data(),
+                 static_cast<uint32_t>(block.size()));
   // A block the camera did not take goes out again at the next programming,
   // changed or not: until then the camera runs on settings that lastBlock no
   // longer describes, and its frames would have another size.

@@ -20,15 +20,15 @@ inline uint32_t ToTransferResult(const UsbResult& r) {
 // The outcome of a transfer that was not sent because no device is open.
 inline constexpr UsbResult kNotOpen = UsbResult::Fail(UsbStatus::kNoDevice);
 
-// One control transfer with every setup field given. Note the argument order:
-// index before value. With no device open nothing is sent and the result is
-// kNotOpen.
-UsbResult ControlTransfer(Camera& cam, uint8_t requestType, uint8_t request, uint8_t* data,
-                          uint32_t length, uint16_t index, uint16_t value);
-UsbResult ControlOut(Camera& cam, uint8_t request, uint8_t* data, uint32_t length, uint16_t index,
-                     uint16_t value);
-UsbResult ControlIn(Camera& cam, uint8_t request, uint8_t* data, uint32_t length, uint16_t index,
-                    uint16_t value);
+// One control transfer with every setup field given, in the setup packet's
+// order: value, index, then the data stage. With no device open nothing is
+// sent and the result is kNotOpen.
+UsbResult ControlTransfer(Camera& cam, uint8_t requestType, uint8_t request, uint16_t value,
+                          uint16_t index, uint8_t* data, uint32_t length);
+UsbResult ControlOut(Camera& cam, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                     uint32_t length);
+UsbResult ControlIn(Camera& cam, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                    uint32_t length);
 
 // Sets one sensor register (request 0x30, no data stage).
 UsbResult WriteSensorRegister(Camera& cam, uint16_t index, uint16_t value);

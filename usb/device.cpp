@@ -103,8 +103,8 @@ OpenResult OpenCameraOnce(Camera& cam, const char* path) {
     // examined.
     uint8_t descriptor[kDeviceDescriptorLength];
     std::memset(descriptor, 0xFF, sizeof descriptor);
-    if (ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor, kDeviceDescriptorLength, 0,
-                        kDeviceDescriptorValue)
+    if (ControlTransfer(cam, kStandardIn, kReqGetDescriptor, kDeviceDescriptorValue, 0, descriptor,
+                        kDeviceDescriptorLength)
             .ok()) {
       result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
       result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);
@@ -188,8 +188,8 @@ ProbeResult ProbeCamera(Camera& cam, const char* path) {
   } else {
     AdoptInterfaceHandle(cam, usb);
     uint8_t descriptor[kDeviceDescriptorLength] = {};
-    result.usb = ControlTransfer(cam, kStandardIn, kReqGetDescriptor, descriptor,
-                                 kDeviceDescriptorLength, 0, kDeviceDescriptorValue);
+    result.usb = ControlTransfer(cam, kStandardIn, kReqGetDescriptor, kDeviceDescriptorValue,
+                                 0, descriptor, kDeviceDescriptorLength);
     if (result.usb.ok()) {
       result.vendorId = static_cast<uint16_t>(descriptor[8] | descriptor[9] << 8);
       result.productId = static_cast<uint16_t>(descriptor[10] | descriptor[11] << 8);

@@ -7,7 +7,7 @@ namespace tarncam {
 namespace {
 
 void WriteCpuControl(Camera& cam, uint8_t byte) {
-  ControlOut(cam, kReqFirmwareLoad, &byte, 1, 0, kCpuControlRegister);
+  ControlOut(cam, kReqFirmwareLoad, kCpuControlRegister, 0, &byte, 1);
 }
 
 }  // namespace
@@ -22,7 +22,7 @@ void LoadFirmware(Camera& cam, std::span<const FirmwareRecord> image) {
     const uint16_t address = static_cast<uint16_t>(r.address[0] | r.address[1] << 8);
     // A data record holds 1..16 bytes; a corrupt length never reads past it.
     const uint32_t length = r.length <= 16 ? r.length : 16;
-    ControlOut(cam, kReqFirmwareLoad, bytes, length, 0, address);
+    ControlOut(cam, kReqFirmwareLoad, address, 0, bytes, length);
   }
   cam.sys().SleepAlertable(100);
   // Releasing the reset runs the new program, which presents the controller

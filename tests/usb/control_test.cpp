@@ -9,11 +9,11 @@
 namespace tarncam::testing {
 namespace {
 
-TEST(ControlTransfer, MapsArgumentsOntoTheSetupPacketIndexBeforeValue) {
+TEST(ControlTransfer, MapsArgumentsOntoTheSetupPacketInItsOrder) {
   FakeCamera f;
   OpenFresh(f);
   uint8_t data[3] = {1, 2, 3};
-  EXPECT_TRUE(ControlTransfer(f.cam, 0x41, 0x77, data, 3, /*index*/ 0x1234, /*value*/ 0xABCD).ok());
+  EXPECT_TRUE(ControlTransfer(f.cam, 0x41, 0x77, /*value*/ 0xABCD, /*index*/ 0x1234, data, 3).ok());
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].setup.requestType, 0x41);
@@ -27,15 +27,15 @@ TEST(ControlTransfer, MapsArgumentsOntoTheSetupPacketIndexBeforeValue) {
 
 TEST(ControlTransfer, ReportsFailuresAndSendsNothingWithoutADevice) {
   FakeCamera f;
-  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0).status, UsbStatus::kNoDevice);
-  EXPECT_EQ(ToTransferResult(ControlIn(f.cam, kReqQuery, nullptr, 0, 0, 0)), kTransferFailed);
+  EXPECT_EQ(ControlOut(f.cam, kReqReset, 0, 0, nullptr, 0).status, UsbStatus::kNoDevice);
+  EXPECT_EQ(ToTransferResult(ControlIn(f.cam, kReqQuery, 0, 0, nullptr, 0)), kTransferFailed);
   EXPECT_TRUE(f.fake.Log().empty());
 
   OpenFresh(f);
   f.fake.controlFails = true;
-  EXPECT_EQ(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0).status, UsbStatus::kStall);
+  EXPECT_EQ(ControlOut(f.cam, kReqReset, 0, 0, nullptr, 0).status, UsbStatus::kStall);
   f.fake.controlFails = false;
-  EXPECT_EQ(ToTransferResult(ControlOut(f.cam, kReqReset, nullptr, 0, 0, 0)), kTransferOk);
+  EXPECT_EQ(ToTransferResult(ControlOut(f.cam, kReqReset, 0, 0, nullptr, 0)), kTransferOk);
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 2u);
   EXPECT_EQ(c[0].setup.requestType, kVendorOut);
@@ -44,10 +44,10 @@ TEST(ControlTransfer, ReportsFailuresAndSendsNothingWithoutADevice) {
 
 TEST(RequestWrappers, SendRegisterSendsLow16BitsWithoutDataStage) {
   FakeCamera f;
-  EXPECT_EQ(SendRegister(f.cam, 5, 6), 1u);  // no device
+  EXPECT_EQ(exports::SendRegister(f.cam, 5, 6), 1u);  // no device
   EXPECT_TRUE(f.fake.Log().empty());
   OpenFresh(f);
-  EXPECT_EQ(SendRegister(f.cam, 0x10005, 0xFFFF0006), 0u);
+  EXPECT_EQ(exports::SendRegister(f.cam, 0x10005, 0xFFFF0006), 0u);
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].setup.requestType, kVendorOut);
@@ -57,14 +57,14 @@ TEST(RequestWrappers, SendRegisterSendsLow16BitsWithoutDataStage) {
   EXPECT_EQ(c[0].setup.length, 0);
   EXPECT_TRUE(c[0].data.empty());
   f.fake.controlFails = true;
-  EXPECT_EQ(SendRegister(f.cam, 1, 1), 1u);
+  EXPECT_EQ(exports::SendRegister(f.cam, 1, 1), 1u);
 }
 
 TEST(RequestWrappers, CameraResetSendsExactlyTheByte0x20) {
   FakeCamera f;
-  EXPECT_EQ(CameraReset(f.cam), 1u);
+  EXPECT_EQ(exports::CameraReset(f.cam), 1u);
   OpenFresh(f);
-  EXPECT_EQ(CameraReset(f.cam), 0u);
+  EXPECT_EQ(exports::CameraReset(f.cam), 0u);
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].setup.requestType, 0x40);
@@ -76,10 +76,10 @@ TEST(RequestWrappers, CameraResetSendsExactlyTheByte0x20) {
 
 TEST(RequestWrappers, GetVidPidPacksFourIdentificationBytesLowFirst) {
   FakeCamera f;
-  EXPECT_EQ(GetVIDPID(f.cam), 0u);
+  EXPECT_EQ(exports::GetVIDPID(f.cam), 0u);
   EXPECT_TRUE(f.fake.Log().empty());
   OpenFresh(f);
-  EXPECT_EQ(GetVIDPID(f.cam), 0x44332211u);
+  EXPECT_EQ(exports::GetVIDPID(f.cam), 0x44332211u);
   const auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 4u);
   for (int n = 0; n < 4; ++n) {
@@ -94,15 +94,15 @@ TEST(RequestWrappers, GetVidPidPacksFourIdentificationBytesLowFirst) {
     if (s.request == 0x26 && s.index == 3) return false;
     return std::nullopt;
   };
-  EXPECT_EQ(GetVIDPID(f.cam), 0x44002211u);
+  EXPECT_EQ(exports::GetVIDPID(f.cam), 0x44002211u);
 }
 
 TEST(RequestWrappers, DebugQueriesLow16BitsAndKeepsUnansweredBytes) {
   FakeCamera f;
-  EXPECT_EQ(DEBUG(f.cam, 99), 0xFFFFFFFFu);
+  EXPECT_EQ(exports::DEBUG(f.cam, 99), 0xFFFFFFFFu);
   EXPECT_TRUE(f.fake.Log().empty());
   OpenFresh(f);
-  EXPECT_EQ(DEBUG(f.cam, 99), 0x0132901Du);
+  EXPECT_EQ(exports::DEBUG(f.cam, 99), 0x0132901Du);
   auto c = f.fake.Controls();
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].setup.requestType, 0xC0);
@@ -113,7 +113,7 @@ TEST(RequestWrappers, DebugQueriesLow16BitsAndKeepsUnansweredBytes) {
 
   // No answer: the code comes back as passed, all 32 bits of it.
   f.fake.controlFails = true;
-  EXPECT_EQ(DEBUG(f.cam, 0x12340063), 0x12340063u);
+  EXPECT_EQ(exports::DEBUG(f.cam, 0x12340063), 0x12340063u);
   EXPECT_EQ(f.fake.Controls().back().setup.index, 0x0063);
 
   // A short reply leaves the bytes it did not write.
@@ -122,7 +122,7 @@ TEST(RequestWrappers, DebugQueriesLow16BitsAndKeepsUnansweredBytes) {
     data[0] = 0xAA;
     return true;
   };
-  EXPECT_EQ(DEBUG(f.cam, 0x11223344), 0x112233AAu);
+  EXPECT_EQ(exports::DEBUG(f.cam, 0x11223344), 0x112233AAu);
 }
 
 }  // namespace
