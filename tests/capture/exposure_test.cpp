@@ -15,8 +15,8 @@
 #include "capture/readout.h"
 #include "fakes/test_helpers.h"
 #include "guide/guide.h"
-#include "sensor/settings.h"
 #include "sensor/register_block.h"
+#include "sensor/settings.h"
 #include "usb/requests.h"
 
 namespace tarncam::testing {
@@ -47,20 +47,20 @@ struct Gate {
 
 void Ready(FakeCamera& f) {
   OpenFresh(f);
-  ProgramCamera(f.cam, 50, 50, 0, 0);
+  exports::ProgramCamera(f.cam, 50, 50, 0, 0);
   f.fake.ClearLog();
 }
 
 TEST(ThreadedExposure, RunsTheReadoutOnADetachedWorker) {
   FakeCamera f;
   Ready(f);
-  ExposureSemaphore(*f.state, 42);
+  exports::ExposureSemaphore(*f.state, 42);
   std::vector<uint8_t> dest(360960);
   f.fake.frameSource = [](uint8_t* b, uint32_t n) { std::memset(b, 0x77, n); };
-  const std::uintptr_t h = ThreadedExposure(f.cam, dest.data());
+  const std::uintptr_t h = exports::ThreadedExposure(f.cam, dest.data());
   EXPECT_NE(h, SystemServices::kThreadStartFailed);
   ASSERT_TRUE(f.fake.WaitForWorkers(1));
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
   EXPECT_EQ(dest, std::vector<uint8_t>(360960, 0x77));
   EXPECT_EQ(f.fake.semaphoreReleases(), 1);
   const auto start = f.fake.Log(Op::kStartWorker);
@@ -74,11 +74,11 @@ TEST(ThreadedExposure, SecondStartIsRefusedWhileTheWorkerRuns) {
   Gate gate;
   f.fake.onRead = [&] { gate.Enter(); };
   std::vector<uint8_t> first(360960), second(360960, 0xCD);
-  ThreadedExposure(f.cam, first.data());
+  exports::ThreadedExposure(f.cam, first.data());
   gate.WaitEntered();
-  EXPECT_EQ(isExposing(*f.state), 1u);
-  ThreadedExposure(f.cam, second.data());
-  Exposure(f.cam, second.data());
+  EXPECT_EQ(exports::isExposing(*f.state), 1u);
+  exports::ThreadedExposure(f.cam, second.data());
+  exports::Exposure(f.cam, second.data());
   EXPECT_EQ(f.state->frameDest, first.data());
   EXPECT_EQ(f.fake.workersStarted(), 1);
   gate.Open();
@@ -94,8 +94,8 @@ TEST(Exposure, RacingStartsAreNeverBothAccepted) {
   f.fake.onRead = [&] { gate.Enter(); };
   std::atomic<bool> go{false};
   std::vector<uint8_t> a(360960), b(360960);
-  std::thread t1([&] { while (!go) {} ThreadedExposure(f.cam, a.data()); });
-  std::thread t2([&] { while (!go) {} ThreadedExposure(f.cam, b.data()); });
+  std::thread t1([&] { while (!go) {} exports::ThreadedExposure(f.cam, a.data()); });
+  std::thread t2([&] { while (!go) {} exports::ThreadedExposure(f.cam, b.data()); });
   go = true;
   t1.join();
   t2.join();
@@ -109,31 +109,31 @@ TEST(Exposure, IsExposingReadsOneDuringAnInlineExposure) {
   Ready(f);
   Gate gate;
   f.fake.onRead = [&] { gate.Enter(); };
-  std::thread t([&] { Exposure(f.cam, nullptr); });
+  std::thread t([&] { exports::Exposure(f.cam, nullptr); });
   gate.WaitEntered();
-  EXPECT_EQ(isExposing(*f.state), 1u);
+  EXPECT_EQ(exports::isExposing(*f.state), 1u);
   gate.Open();
   t.join();
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
 }
 
 TEST(ThreadedExposure, FailedWorkerStartClearsTheFlag) {
   FakeCamera f;
   Ready(f);
   f.fake.startFails = true;
-  ExposureSemaphore(*f.state, 1);
-  EXPECT_EQ(ThreadedExposure(f.cam, nullptr), SystemServices::kThreadStartFailed);
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  exports::ExposureSemaphore(*f.state, 1);
+  EXPECT_EQ(exports::ThreadedExposure(f.cam, nullptr), SystemServices::kThreadStartFailed);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
   EXPECT_EQ(f.fake.semaphoreReleases(), 0);
 }
 
 TEST(ThreadedExposure, NoDeviceWorkerEndsWithoutFrameOrSignal) {
   FakeCamera f;
-  ExposureSemaphore(*f.state, 1);
+  exports::ExposureSemaphore(*f.state, 1);
   uint8_t dest[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-  EXPECT_NE(ThreadedExposure(f.cam, dest), SystemServices::kThreadStartFailed);
+  EXPECT_NE(exports::ThreadedExposure(f.cam, dest), SystemServices::kThreadStartFailed);
   ASSERT_TRUE(f.fake.WaitForWorkers(1));
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
   EXPECT_EQ(dest[0], 9);
   EXPECT_EQ(f.fake.semaphoreReleases(), 0);
 }
@@ -144,17 +144,17 @@ TEST(ThreadedExposure, NoDeviceWorkerEndsWithoutFrameOrSignal) {
 TEST(CloseUsb, BeforeTheWorkerStartsStillEndsTheExposureWithOneRelease) {
   FakeCamera f;
   Ready(f);
-  ExposureSemaphore(*f.state, 6);
+  exports::ExposureSemaphore(*f.state, 6);
   uint8_t dest[8] = {9, 9, 9, 9, 9, 9, 9, 9};
   // What ThreadedExposure leaves for its worker with a device open (the
   // worker itself kept out: the test runs its readout after the close).
   f.fake.startFails = true;
   RunClaimedExposure(f.cam, dest, ExposureThread::kWorker);
   f.state->exposing.store(1);
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
   f.fake.ClearLog();
   ReadFrame(f.cam);
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
   EXPECT_EQ(f.fake.semaphoreReleases(), 1);
   EXPECT_EQ(dest[0], 9);
   EXPECT_EQ(f.fake.Log().size(), 1u) << "the release, and no transfer";
@@ -164,31 +164,31 @@ TEST(CloseUsb, BeforeTheWorkerStartsStillEndsTheExposureWithOneRelease) {
 TEST(Exposure, OneReleasePerExposureAndNoneAfterUnregistering) {
   FakeCamera f;
   Ready(f);
-  ExposureSemaphore(*f.state, 5);
-  for (int i = 0; i < 3; ++i) Exposure(f.cam, nullptr);
+  exports::ExposureSemaphore(*f.state, 5);
+  for (int i = 0; i < 3; ++i) exports::Exposure(f.cam, nullptr);
   for (int i = 0; i < 2; ++i) {
-    ThreadedExposure(f.cam, nullptr);
+    exports::ThreadedExposure(f.cam, nullptr);
     ASSERT_TRUE(f.fake.WaitForWorkers(i + 1));
   }
   EXPECT_EQ(f.fake.semaphoreReleases(), 5);
-  EXPECT_EQ(ExposureSemaphore(*f.state, 0), 0u);
-  Exposure(f.cam, nullptr);
+  EXPECT_EQ(exports::ExposureSemaphore(*f.state, 0), 0u);
+  exports::Exposure(f.cam, nullptr);
   EXPECT_EQ(f.fake.semaphoreReleases(), 5);
 }
 
 TEST(CloseUsb, DuringABlockedWorkerReadNeverUsesReleasedHandles) {
   FakeCamera f;
   Ready(f);
-  ExposureSemaphore(*f.state, 3);
+  exports::ExposureSemaphore(*f.state, 3);
   Gate gate;
   f.fake.onRead = [&] { gate.Enter(); };
   f.fake.readResults = {false};  // the aborted read fails
   std::vector<uint8_t> dest(360960);
-  ThreadedExposure(f.cam, dest.data());
+  exports::ThreadedExposure(f.cam, dest.data());
   gate.WaitEntered();
 
-  closeUSB(f.cam);
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  exports::closeUSB(f.cam);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
   EXPECT_EQ(f.fake.Log(Op::kWritePipe).size(), 1u);  // the abort byte
   // The handles the read is using are still alive.
@@ -203,26 +203,26 @@ TEST(CloseUsb, DuringABlockedWorkerReadNeverUsesReleasedHandles) {
   EXPECT_EQ(f.fake.liveDevices(), 0);
   EXPECT_EQ(f.fake.liveInterfaces(), 0);
   EXPECT_EQ(f.fake.misuse(), 0);
-  EXPECT_EQ(isExposing(*f.state), 0u);
+  EXPECT_EQ(exports::isExposing(*f.state), 0u);
   EXPECT_EQ(f.fake.semaphoreReleases(), 1);
 }
 
 TEST(CloseUsb, AReadoutThatOutlivesTheReopenWaitKeepsTheCameraClosedUntilItEnds) {
   FakeCamera f;
   Ready(f);
-  ExposureSemaphore(*f.state, 3);
+  exports::ExposureSemaphore(*f.state, 3);
   Gate gate;  // a read that ignores its timeout: only the gate ends it
   f.fake.onRead = [&] { gate.Enter(); };
   f.fake.frameSource = [](uint8_t* b, uint32_t n) { std::memset(b, 0x11, n); };
   std::vector<uint8_t> first(360960, 0), second(360960, 0);
-  ThreadedExposure(f.cam, first.data());
+  exports::ThreadedExposure(f.cam, first.data());
   gate.WaitEntered();
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
 
   // The reopen waits for the abandoned readout as long as it can still run;
   // past that the camera stays closed, silently, rather than share it.
   uint32_t opened = 9;
-  std::thread opener([&] { opened = openUSB(f.cam); });
+  std::thread opener([&] { opened = exports::openUSB(f.cam); });
   ASSERT_TRUE(f.fake.WaitForFlagWaiters(1));
   const uint32_t bound = AbandonedReadoutWaitMs(*f.state);
   EXPECT_EQ(bound, 34u + 1000u + 3050u + 1000u);  // the camera's 34 ms and the margins
@@ -237,9 +237,9 @@ TEST(CloseUsb, AReadoutThatOutlivesTheReopenWaitKeepsTheCameraClosedUntilItEnds)
   ASSERT_TRUE(f.fake.WaitForWorkers(1));
   EXPECT_EQ(first, std::vector<uint8_t>(360960, 0x11));
   // Now nothing is left to wait for, and the next exposure is its own.
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
   f.fake.frameSource = [](uint8_t* b, uint32_t n) { std::memset(b, 0x22, n); };
-  Exposure(f.cam, second.data());
+  exports::Exposure(f.cam, second.data());
   EXPECT_EQ(second, std::vector<uint8_t>(360960, 0x22));
   EXPECT_EQ(first, std::vector<uint8_t>(360960, 0x11));
   EXPECT_EQ(f.fake.semaphoreReleases(), 2);
@@ -250,7 +250,7 @@ TEST(CloseUsb, AReadoutThatOutlivesTheReopenWaitKeepsTheCameraClosedUntilItEnds)
 TEST(Stress, ManyThreadedExposuresWithFailuresAndGuiding) {
   FakeCamera f;
   Ready(f);
-  ExposureSemaphore(*f.state, 11);
+  exports::ExposureSemaphore(*f.state, 11);
   std::mt19937 rng(2024);
   for (int i = 0; i < 400; ++i) f.fake.readResults.push_back(rng() % 4 != 0);
   f.fake.frameSource = [](uint8_t* b, uint32_t n) { std::memset(b, 0x3C, n); };
@@ -259,19 +259,19 @@ TEST(Stress, ManyThreadedExposuresWithFailuresAndGuiding) {
   std::thread guider([&] {
     int n = 0;
     while (!done.load()) {
-      GuideCommandXY(f.cam, n & 15, n, -1);
-      CancelGuide(f.cam, n & 1, n & 2);
-      isExposing(*f.state);
+      exports::GuideCommandXY(f.cam, n & 15, n, -1);
+      exports::CancelGuide(f.cam, n & 1, n & 2);
+      exports::isExposing(*f.state);
       ++n;
     }
   });
   std::vector<uint8_t> dest(360960);
   constexpr int kExposures = 60;
   for (int i = 0; i < kExposures; ++i) {
-    ASSERT_NE(ThreadedExposure(f.cam, i % 2 ? dest.data() : nullptr),
+    ASSERT_NE(exports::ThreadedExposure(f.cam, i % 2 ? dest.data() : nullptr),
               SystemServices::kThreadStartFailed);
     ASSERT_TRUE(f.fake.WaitForWorkers(i + 1));
-    ASSERT_EQ(isExposing(*f.state), 0u);
+    ASSERT_EQ(exports::isExposing(*f.state), 0u);
   }
   done = true;
   guider.join();

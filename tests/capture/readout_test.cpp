@@ -10,8 +10,9 @@
 #include "capture/exposure.h"
 #include "capture/readout.h"
 #include "fakes/test_helpers.h"
-#include "sensor/settings.h"
 #include "sensor/register_block.h"
+#include "sensor/settings.h"
+#include "usb/device.h"
 #include "usb/requests.h"
 
 namespace tarncam::testing {
@@ -24,13 +25,20 @@ void FillWire(uint8_t* buffer, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) buffer[i] = WireByte(i);
 }
 
+// An exposure through the core, claimed and then read on the caller's thread
+// (or a worker's); returns what the readout returns, 0 when refused.
+uint32_t Expose(FakeCamera& f, uint8_t* dest, ExposureThread thread = ExposureThread::kCaller) {
+  if (!ClaimExposure(*f.state)) return 0;
+  return static_cast<uint32_t>(RunClaimedExposure(f.cam, dest, thread));
+}
+
 // Programs a window and depth on an open camera whose reads deliver the
 // wire pattern.
 void ProgramWindow(FakeCamera& f, uint16_t w, uint16_t h, uint32_t depth) {
-  Subframe(*f.state, w, h);
-  DynamicRange(*f.state, depth);
+  StoreWindow(*f.state, w, h);
+  StoreSampleDepth(*f.state, depth);
   OpenFresh(f);
-  ProgramCamera(f.cam, 50, 50, 0, 0);
+  ProgramSettings(f.cam, 50, 50, 0, 0);
   f.fake.frameSource = FillWire;
   f.fake.ClearLog();
 }
@@ -72,7 +80,7 @@ TEST(ReadFrame, WindowsIntoACallersBufferAreByteExact) {
       const std::vector<uint8_t> want = Expected(c.w, c.h, f.state->rowPitch, wide);
       // Guard bytes either side of an exact-size destination.
       std::vector<uint8_t> dest(want.size() + 64, 0xEE);
-      Exposure(f.cam, dest.data() + 32);
+      Expose(f, dest.data() + 32);
       ASSERT_TRUE(std::equal(want.begin(), want.end(), dest.begin() + 32))
           << c.w << "x" << c.h << " depth " << depth;
       for (int i = 0; i < 32; ++i) {
@@ -112,7 +120,7 @@ TEST(ReadFrame, NullDestinationCompactsIntoTheRawBuffer) {
         std::memmove(&model[r * w * bps], &model[skip + r * f.state->rowPitch * bps], w * bps);
       if (wide) Repack10(model.data(), std::size_t{w} * h);
 
-      Exposure(f.cam, nullptr);
+      Expose(f, nullptr);
       ASSERT_TRUE(std::equal(model.begin(), model.end(), f.state->rawBuffer.begin()))
           << w << "x" << h << " depth " << depth;
       if (w <= 660 || h == 480) {
@@ -136,7 +144,7 @@ TEST(ReadFrame, FirstReadFailsThenOneResetAndASecondRead) {
   ProgramWindow(f, 752, 480, 8);
   f.fake.readResults = {false, true};
   std::vector<uint8_t> dest(360960);
-  Exposure(f.cam, dest.data());
+  Expose(f, dest.data());
 
   const auto log = f.fake.Log();
   std::vector<std::string> trace;
@@ -165,12 +173,12 @@ TEST(ReadFrame, ARestartBegunIsFinishedWhenTheDeviceIsClosedMeanwhile) {
   f.fake.onControl = [&](const SetupPacket& s, uint8_t* data, uint32_t) -> std::optional<bool> {
     if (!closed && s.request == kReqFirmwareLoad && data[0] == 0x31) {
       closed = true;
-      closeUSB(f.cam);  // on the readout's thread, right after the hold
+      CloseCamera(f.cam);  // on the readout's thread, right after the hold
     }
     return std::nullopt;
   };
   std::vector<uint8_t> dest(360960);
-  ThreadedExposure(f.cam, dest.data());
+  Expose(f, dest.data(), ExposureThread::kWorker);
   ASSERT_TRUE(f.fake.WaitForWorkers(1));
   std::vector<int> cpu;
   for (const Event& e : f.fake.Controls())
@@ -187,9 +195,9 @@ TEST(ReadFrame, FiveFailedReadsDeliverTheBufferAndSignalOnce) {
   ProgramWindow(f, 752, 480, 8);
   f.state->rawBuffer.fill(0x5A);  // the previous frame
   f.fake.readResults = {false, false, false, false, false, true};
-  ExposureSemaphore(*f.state, 0x99);
+  f.state->doneSemaphore.store(0x99);
   std::vector<uint8_t> dest(360960, 0);
-  EXPECT_EQ(Exposure(f.cam, dest.data()), 1u);
+  EXPECT_EQ(Expose(f, dest.data()), 1u);
   EXPECT_EQ(f.fake.Log(Op::kReadPipe).size(), 5u);
   int resets = 0;
   for (const Event& e : f.fake.Controls())
@@ -214,9 +222,9 @@ TEST(ReadFrame, ACameraThatLeftTheBusIsRetriedOnlyWhereThePlatformSaysSo) {
     f.fake.readResults = {false, false, false, false, false};
     f.fake.readFailure = UsbResult::Fail(UsbStatus::kNoDevice);
     f.fake.ClearLog();
-    ExposureSemaphore(*f.state, 0x99);
+    f.state->doneSemaphore.store(0x99);
     std::vector<uint8_t> dest(376 * 240);
-    Exposure(f.cam, dest.data());
+    Expose(f, dest.data());
     EXPECT_EQ(f.fake.Log(Op::kReadPipe).size(), retry ? 5u : 1u);
     EXPECT_EQ(f.fake.SleepsMs().empty(), !retry) << "no reset waits for a camera that is gone";
     EXPECT_EQ(f.fake.semaphoreReleases(), 1);
@@ -227,9 +235,9 @@ TEST(ReadFrame, ACameraThatLeftTheBusIsRetriedOnlyWhereThePlatformSaysSo) {
 TEST(ReadFrame, TimeoutFollowsTheExposureLastSent) {
   FakeCamera f;
   ProgramWindow(f, 752, 480, 8);
-  ProgramCamera(f.cam, 100000, 50, 0, 0);  // deviceExposure 99,984
+  ProgramSettings(f.cam, 100000, 50, 0, 0);  // deviceExposure 99,984
   f.fake.ClearLog();
-  Exposure(f.cam, nullptr);
+  Expose(f, nullptr);
   const auto p = f.fake.Log(Op::kSetTimeout);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].pipe, 0x82);
@@ -239,9 +247,9 @@ TEST(ReadFrame, TimeoutFollowsTheExposureLastSent) {
 TEST(ReadFrame, ZeroRowsCopiesNothingButStillEnds) {
   FakeCamera f;
   ProgramWindow(f, 752, 0, 10);
-  ExposureSemaphore(*f.state, 7);
+  f.state->doneSemaphore.store(7);
   uint8_t dest[4] = {1, 2, 3, 4};
-  Exposure(f.cam, dest);
+  Expose(f, dest);
   EXPECT_EQ(dest[0], 1);
   EXPECT_EQ(dest[3], 4);
   EXPECT_EQ(f.state->exposing.load(), 0u);
@@ -250,7 +258,7 @@ TEST(ReadFrame, ZeroRowsCopiesNothingButStillEnds) {
 
 TEST(ReadFrame, NoDeviceEndsAtOnceTouchingNothing) {
   FakeCamera f;
-  ExposureSemaphore(*f.state, 7);
+  f.state->doneSemaphore.store(7);
   f.state->wideValid = 1;
   uint8_t dest[4] = {1, 2, 3, 4};
   f.state->exposing = 1;
@@ -268,7 +276,7 @@ TEST(ReadFrame, ClearsWideValidAndReturnsTheReleaseFlag) {
   FakeCamera f;
   ProgramWindow(f, 752, 480, 8);
   f.state->wideValid = 1;
-  EXPECT_EQ(Exposure(f.cam, nullptr), 0u);  // no semaphore registered
+  EXPECT_EQ(Expose(f, nullptr), 0u);  // no semaphore registered
   EXPECT_EQ(f.state->wideValid.load(), 0u);
   EXPECT_TRUE(f.fake.Log(Op::kSignalSemaphore).empty());
 }

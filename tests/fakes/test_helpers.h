@@ -6,19 +6,16 @@
 #include <cstdint>
 #include <vector>
 
-#include "fakes/recording_platform.h"
 #include "exports/exports.h"
+#include "fakes/recording_platform.h"
 #include "usb/device.h"
 
 namespace tarncam::testing {
 
-// Tests drive the exported functions' behaviour on cameras of their own.
-using namespace tarncam::exports;
-
-// Opens the fake's programmed camera through the library and forgets the
+// Opens the fake's programmed camera through the core and forgets the
 // conversation, so that a test's log starts with what it does itself.
 inline void OpenFresh(FakeCamera& f) {
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(OpenCamera(f.cam, nullptr).status, OpenStatus::kOpened);
   f.fake.ClearLog();
 }
 

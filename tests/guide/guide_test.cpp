@@ -16,10 +16,10 @@ uint32_t Le32(const std::vector<uint8_t>& d, int at) {
 
 TEST(Guide, NoDeviceSendsNothingAndReturnsOne) {
   FakeCamera f;
-  EXPECT_EQ(GuideCommandXY(f.cam, 1, 2, 3), 1u);
-  EXPECT_EQ(GuideCommand(f.cam, 1, 2), 1u);
-  EXPECT_EQ(CancelGuide(f.cam, 1, 1), 1u);
-  EXPECT_EQ(CancelGuide(f.cam, 0, 0), 1u);
+  EXPECT_EQ(exports::GuideCommandXY(f.cam, 1, 2, 3), 1u);
+  EXPECT_EQ(exports::GuideCommand(f.cam, 1, 2), 1u);
+  EXPECT_EQ(exports::CancelGuide(f.cam, 1, 1), 1u);
+  EXPECT_EQ(exports::CancelGuide(f.cam, 0, 0), 1u);
   EXPECT_TRUE(f.fake.Log().empty());
 }
 
@@ -38,7 +38,7 @@ TEST(Guide, PulsePacketScalesByTenKeepsMinusOneAndWraps) {
   OpenFresh(f);
   for (const Case& c : cases) {
     f.fake.ClearLog();
-    EXPECT_EQ(GuideCommandXY(f.cam, 0x12345, c.first, c.second), 0u);
+    EXPECT_EQ(exports::GuideCommandXY(f.cam, 0x12345, c.first, c.second), 0u);
     const auto log = f.fake.Controls();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].setup.requestType, 0x40);
@@ -51,14 +51,14 @@ TEST(Guide, PulsePacketScalesByTenKeepsMinusOneAndWraps) {
     EXPECT_EQ(Le32(log[0].data, 4), c.sentSecond);
   }
   f.fake.ClearLog();
-  EXPECT_EQ(GuideCommand(f.cam, 3, 25), 0u);
+  EXPECT_EQ(exports::GuideCommand(f.cam, 3, 25), 0u);
   const auto log = f.fake.Controls();
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(Le32(log[0].data, 0), 250u);
   EXPECT_EQ(Le32(log[0].data, 4), 250u);
   // A failed transfer is not reported.
   f.fake.controlFails = true;
-  EXPECT_EQ(GuideCommand(f.cam, 3, 25), 0u);
+  EXPECT_EQ(exports::GuideCommand(f.cam, 3, 25), 0u);
 }
 
 TEST(Guide, CancelChoosesOneInRequestFromTheFlags) {
@@ -71,7 +71,7 @@ TEST(Guide, CancelChoosesOneInRequestFromTheFlags) {
   for (const Case& c : {Case{1, 1, 0x18}, Case{7, 0, 0x21}, Case{0, 0x80000000, 0x22},
                         Case{0, 0, -1}}) {
     f.fake.ClearLog();
-    EXPECT_EQ(CancelGuide(f.cam, c.first, c.second), 0u);
+    EXPECT_EQ(exports::CancelGuide(f.cam, c.first, c.second), 0u);
     const auto log = f.fake.Controls();
     if (c.request < 0) {
       EXPECT_TRUE(log.empty());

@@ -4,14 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "fakes/test_helpers.h"
-#include "sensor/settings.h"
 #include "sensor/register_block.h"
+#include "sensor/settings.h"
+#include "usb/device.h"
 #include "usb/requests.h"
 
 namespace tarncam::testing {
 namespace {
 
-// The block for the settings at load with ProgramCamera(50, 50, 127, 0).
+// The block for the settings at load, programmed as 50 ms, gain 50, offset 127.
 const RegisterBlock kGoldenBlock = {
     0x00, 0x02, 0x00, 0x2E, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x38, 0x03, 0x20, 0x08, 0x40,
     0xF4, 0x00, 0x01, 0x00, 0x04, 0x01, 0xE0, 0x02, 0xF0, 0x00, 0x2C, 0x00, 0x2C, 0x03, 0x88, 0x00,
@@ -28,7 +29,7 @@ std::vector<Event> Programs(RecordingPlatform& fake) {
 TEST(RegisterBlock, SettingsAtLoadGiveTheGoldenBlockValue34Index0) {
   FakeCamera f;
   OpenFresh(f);
-  EXPECT_EQ(ProgramCamera(f.cam, 50, 50, 127, 0), 1u);
+  EXPECT_TRUE(ProgramSettings(f.cam, 50, 50, 127, 0).ok());
   const auto p = Programs(f.fake);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].setup.value, 34);
@@ -47,16 +48,16 @@ TEST(RegisterBlock, SettingsAtLoadGiveTheGoldenBlockValue34Index0) {
 TEST(RegisterBlock, ExtremeSettingsBytes) {
   FakeCamera f;
   CameraState& s = *f.state;
-  VerticalFlip(s, 1);
-  HorizontalFlip(s, 1);
-  SetAGC(s, 1);
-  SetCompanding(s, 1);
-  RowNoise(s, 0);
-  ADCRef(s, 6);
-  SetDigitalGain(s, 300);
-  DynamicRange(s, 10);
+  s.verticalFlip = 1;
+  s.horizontalFlip = 1;
+  s.agc = 1;
+  s.companding = 1;
+  s.rowNoise = 0;
+  ASSERT_TRUE(StoreAdcReference(s, 6));
+  s.digitalGain = 300;
+  StoreSampleDepth(s, 10);
   OpenFresh(f);
-  ProgramCamera(f.cam, 10, 100, 0, 0);
+  ProgramSettings(f.cam, 10, 100, 0, 0);
   const auto p = Programs(f.fake);
   ASSERT_EQ(p.size(), 1u);
   const std::vector<uint8_t>& b = p[0].data;
@@ -72,9 +73,9 @@ TEST(RegisterBlock, ExtremeSettingsBytes) {
 
 TEST(RegisterBlock, QuarterWindowFields) {
   FakeCamera f;
-  Subframe(*f.state, 376, 240);
+  StoreWindow(*f.state, 376, 240);
   OpenFresh(f);
-  ProgramCamera(f.cam, 5, 50, 0, 0);
+  ProgramSettings(f.cam, 5, 50, 0, 0);
   const auto p = Programs(f.fake);
   ASSERT_EQ(p.size(), 1u);
   const std::vector<uint8_t>& b = p[0].data;
@@ -106,24 +107,24 @@ TEST(RegisterBlock, HorizontalFlipBitRunsInverted) {
 TEST(ProgramSensor, SendsOnlyWhatChanged) {
   FakeCamera f;
   OpenFresh(f);
-  ProgramCamera(f.cam, 50, 50, 127, 0);
+  ProgramSettings(f.cam, 50, 50, 127, 0);
   ASSERT_EQ(Programs(f.fake).size(), 1u);
 
   // Identical call, offset only, fourth value only, width only: nothing sent,
   // no wait.
   f.fake.ClearLog();
-  EXPECT_EQ(ProgramCamera(f.cam, 50, 50, 127, 0), 1u);
-  EXPECT_EQ(ProgramCamera(f.cam, 50, 50, 3, 0), 1u);
-  EXPECT_EQ(ProgramCamera(f.cam, 50, 50, 3, 99), 1u);
-  Subframe(*f.state, 640, 480);
-  EXPECT_EQ(ProgramCamera(f.cam, 50, 50, 3, 99), 1u);
+  EXPECT_TRUE(ProgramSettings(f.cam, 50, 50, 127, 0).ok());
+  EXPECT_TRUE(ProgramSettings(f.cam, 50, 50, 3, 0).ok());
+  EXPECT_TRUE(ProgramSettings(f.cam, 50, 50, 3, 99).ok());
+  StoreWindow(*f.state, 640, 480);
+  EXPECT_TRUE(ProgramSettings(f.cam, 50, 50, 3, 99).ok());
   EXPECT_TRUE(f.fake.Log().empty());
   EXPECT_EQ(f.state->rowBytes, 640u);  // the readout still sees the new width
   EXPECT_EQ(f.state->offset, 3u);
   EXPECT_EQ(f.state->extraValue, 99u);
 
   // Long regime, exposure only: same block, new exposure value.
-  ProgramCamera(f.cam, 100000, 50, 3, 99);
+  ProgramSettings(f.cam, 100000, 50, 3, 99);
   auto p = Programs(f.fake);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].data, std::vector<uint8_t>(kGoldenBlock.begin(), kGoldenBlock.end()));
@@ -132,7 +133,7 @@ TEST(ProgramSensor, SendsOnlyWhatChanged) {
 
   // Short regime, exposure only: the shutter width changes, value 1.
   f.fake.ClearLog();
-  ProgramCamera(f.cam, 10, 50, 3, 99);
+  ProgramSettings(f.cam, 10, 50, 3, 99);
   p = Programs(f.fake);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].data[33] << 8 | p[0].data[34], 290);
@@ -143,7 +144,7 @@ TEST(ProgramSensor, SendsOnlyWhatChanged) {
 TEST(ProgramSensor, NoDeviceStoresButDerivesAndSendsNothing) {
   FakeCamera f;
   f.state->forceResend = 1;
-  EXPECT_EQ(ProgramCamera(f.cam, 70, 20, 5, 6), 1u);
+  EXPECT_EQ(ProgramSettings(f.cam, 70, 20, 5, 6).status, UsbStatus::kNoDevice);
   EXPECT_EQ(ProgramSensor(f.cam).status, UsbStatus::kNoDevice);
   EXPECT_EQ(f.state->exposure, 70u);
   EXPECT_EQ(f.state->gain, 20u);
@@ -182,7 +183,7 @@ TEST(ProgramSensor, FailedSendStillWaitsAndGoesOutAgainNextTime) {
 TEST(ResendSettings, ResendsTheSameBytesValueAndIndex) {
   FakeCamera f;
   OpenFresh(f);
-  ProgramCamera(f.cam, 100000, 75, 1, 2);
+  ProgramSettings(f.cam, 100000, 75, 1, 2);
   ASSERT_TRUE(ResendSettings(f.cam).ok());
   const auto p = Programs(f.fake);
   ASSERT_EQ(p.size(), 2u);
@@ -196,10 +197,10 @@ TEST(ResendSettings, ResendsTheSameBytesValueAndIndex) {
 TEST(ProgramSensor, CloseAndReopenKeepsTheMemory) {
   FakeCamera f;
   OpenFresh(f);
-  ProgramCamera(f.cam, 50, 50, 127, 0);
-  closeUSB(f.cam);
+  ProgramSettings(f.cam, 50, 50, 127, 0);
+  CloseCamera(f.cam);
   OpenFresh(f);
-  ProgramCamera(f.cam, 50, 50, 127, 0);
+  ProgramSettings(f.cam, 50, 50, 127, 0);
   EXPECT_TRUE(Programs(f.fake).empty());
 }
 

@@ -31,7 +31,7 @@ int CountFirmwareDownloads(const std::vector<Event>& log) {
 
 TEST(OpenUsb, ProgrammedCameraOpensWithPipesSetUp) {
   FakeCamera f;
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
   const CameraState& s = *f.state;
   EXPECT_TRUE(s.DeviceOpen());
   EXPECT_EQ(s.pipeIn, 0x82);
@@ -89,7 +89,7 @@ TEST(OpenDevice, RecordsWhyNoCameraOpened) {
     SCOPED_TRACE(c.what);
     FakeCamera f;
     c.script(f.fake);
-    openUSB(f.cam);
+    exports::openUSB(f.cam);
     EXPECT_EQ(f.state->lastOpen.status, c.why);
   }
 }
@@ -97,7 +97,7 @@ TEST(OpenDevice, RecordsWhyNoCameraOpened) {
 TEST(OpenUsb, BlankControllerGetsFirmwareOnceThenOpens) {
   FakeCamera f;
   f.fake.blankOpens = 1;
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
   const auto log = f.fake.Log();
   EXPECT_EQ(CountFirmwareDownloads(log), 1);
   EXPECT_EQ(f.fake.Log(Op::kFindDevice).size(), 2u);
@@ -118,7 +118,7 @@ TEST(OpenUsb, BlankControllerGetsFirmwareOnceThenOpens) {
 TEST(OpenUsb, ControllerBlankTwiceEndsClosedWithoutMessage) {
   FakeCamera f;
   f.fake.blankOpens = 2;
-  EXPECT_EQ(openUSB(f.cam), 0u);
+  EXPECT_EQ(exports::openUSB(f.cam), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
   const auto log = f.fake.Log();
   EXPECT_EQ(CountFirmwareDownloads(log), 2);
@@ -132,7 +132,7 @@ TEST(OpenUsb, ControllerBlankTwiceEndsClosedWithoutMessage) {
 TEST(OpenUsb, NoCameraReturnsZeroSilently) {
   FakeCamera f;
   f.fake.present = false;
-  EXPECT_EQ(openUSB(f.cam), 0u);
+  EXPECT_EQ(exports::openUSB(f.cam), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
   EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kFindDevice}));
 }
@@ -155,7 +155,7 @@ TEST(OpenUsb, WrongFirmwareShowsTheMismatchAndCloses) {
   for (const Case& c : cases) {
     FakeCamera f;
     f.fake.firmwareVersion = c.reply;
-    EXPECT_EQ(openUSB(f.cam), 0u);
+    EXPECT_EQ(exports::openUSB(f.cam), 0u);
     EXPECT_FALSE(f.state->DeviceOpen());
     const auto msgs = f.fake.Log(Op::kShowMessage);
     ASSERT_EQ(msgs.size(), 1u);
@@ -173,7 +173,7 @@ TEST(OpenUsb, FailedOpenOrBindingEndsClosedAndBalanced) {
   {
     FakeCamera f;
     f.fake.openFails = true;
-    EXPECT_EQ(openUSB(f.cam), 0u);
+    EXPECT_EQ(exports::openUSB(f.cam), 0u);
     EXPECT_FALSE(f.state->DeviceOpen());
     // The invalid handle was passed on untested; the binding then failed.
     const auto init = f.fake.Log(Op::kClaim);
@@ -184,7 +184,7 @@ TEST(OpenUsb, FailedOpenOrBindingEndsClosedAndBalanced) {
   {
     FakeCamera f;
     f.fake.initFails = true;
-    EXPECT_EQ(openUSB(f.cam), 0u);
+    EXPECT_EQ(exports::openUSB(f.cam), 0u);
     EXPECT_FALSE(f.state->DeviceOpen());
     EXPECT_EQ(f.fake.liveDevices(), 0);
     EXPECT_EQ(f.fake.misuse(), 0);
@@ -196,7 +196,7 @@ TEST(OpenUsb, DeviceFailingEveryTransferIsTakenAsProgrammedThenRejected) {
   // (reported as 99). Consistent state, no download, no retries.
   FakeCamera f;
   f.fake.controlFails = true;
-  EXPECT_EQ(openUSB(f.cam), 0u);
+  EXPECT_EQ(exports::openUSB(f.cam), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
   EXPECT_EQ(CountFirmwareDownloads(f.fake.Log()), 0);
   EXPECT_EQ(f.fake.Controls().size(), 2u);
@@ -207,8 +207,8 @@ TEST(OpenUsb, DeviceFailingEveryTransferIsTakenAsProgrammedThenRejected) {
 
 TEST(OpenUsb, ReopenClosesThePreviousUseFirst) {
   FakeCamera f;
-  ASSERT_EQ(openUSB(f.cam), 1u);
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
   EXPECT_EQ(f.fake.liveDevices(), 1);
   EXPECT_EQ(f.fake.liveInterfaces(), 1);
   EXPECT_EQ(f.fake.misuse(), 0);
@@ -220,7 +220,7 @@ TEST(FindDevicePath, CutsALongPathTo1023Characters) {
   EXPECT_EQ(FindDevicePath(f.cam), 1u);
   EXPECT_EQ(std::string(f.state->devicePath), std::string(1023, 'p'));
   // The open that follows uses the cut path.
-  OpenDevice(f.cam);
+  exports::OpenDevice(f.cam);
   EXPECT_EQ(f.fake.Log(Op::kOpen).at(0).text, std::string(1023, 'p'));
   f.fake.present = false;
   EXPECT_EQ(FindDevicePath(f.cam), 0u);
@@ -228,19 +228,19 @@ TEST(FindDevicePath, CutsALongPathTo1023Characters) {
 
 TEST(CheckDevice, ReportsACameraAndLeavesItClosed) {
   FakeCamera f;
-  EXPECT_EQ(checkdevice(f.cam), 1u);
+  EXPECT_EQ(exports::checkdevice(f.cam), 1u);
   EXPECT_FALSE(f.state->DeviceOpen());
   EXPECT_EQ(f.fake.liveDevices(), 0);
   EXPECT_EQ(f.fake.liveInterfaces(), 0);
   EXPECT_TRUE(f.fake.Log(Op::kShowMessage).empty());  // no version check here
   f.fake.present = false;
-  EXPECT_EQ(checkdevice(f.cam), 0u);
+  EXPECT_EQ(exports::checkdevice(f.cam), 0u);
 }
 
 TEST(OpenDevice, OverAnOpenDeviceReleasesTheOldHandles) {
   FakeCamera f;
-  OpenDevice(f.cam);
-  OpenDevice(f.cam);
+  exports::OpenDevice(f.cam);
+  exports::OpenDevice(f.cam);
   EXPECT_TRUE(f.state->DeviceOpen());
   EXPECT_EQ(f.fake.liveDevices(), 1);
   EXPECT_EQ(f.fake.liveInterfaces(), 1);
@@ -248,24 +248,24 @@ TEST(OpenDevice, OverAnOpenDeviceReleasesTheOldHandles) {
 
 TEST(CancelExposure, WritesTheAbortByteOnlyWithADevice) {
   FakeCamera f;
-  CancelExposure(f.cam);
+  exports::CancelExposure(f.cam);
   EXPECT_TRUE(f.fake.Log().empty());
   OpenFresh(f);
-  EXPECT_NE(CancelExposure(f.cam), 0u);
+  EXPECT_NE(exports::CancelExposure(f.cam), 0u);
   const auto w = f.fake.Log(Op::kWritePipe);
   ASSERT_EQ(w.size(), 1u);
   EXPECT_EQ(w[0].pipe, 0x01);
   EXPECT_EQ(w[0].data, Bytes({0x30}));
   EXPECT_EQ(f.state->exposing.load(), 0u);  // neither tested nor changed
   f.fake.writeFails = true;
-  EXPECT_EQ(CancelExposure(f.cam), 0u);
+  EXPECT_EQ(exports::CancelExposure(f.cam), 0u);
 }
 
 TEST(CloseUsb, DuringAnExposureAbortsWaitsAndClears) {
   FakeCamera f;
   OpenFresh(f);
   f.state->exposing = 1;
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
   EXPECT_EQ(f.state->exposing.load(), 0u);
   EXPECT_FALSE(f.state->DeviceOpen());
   EXPECT_EQ(Ops(f.fake.Log()),
@@ -275,12 +275,12 @@ TEST(CloseUsb, DuringAnExposureAbortsWaitsAndClears) {
 
 TEST(CloseUsb, IdleOrClosedChangesNothing) {
   FakeCamera f;
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
   EXPECT_TRUE(f.fake.Log().empty());
   OpenFresh(f);
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
   EXPECT_EQ(Ops(f.fake.Log()), (std::vector<Op>{Op::kClose}));
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
   EXPECT_EQ(f.fake.Log().size(), 1u);
   EXPECT_EQ(f.fake.misuse(), 0);
 }
@@ -290,18 +290,18 @@ TEST(CloseUsb, IdleOrClosedChangesNothing) {
 // before the download must still send them.
 TEST(OpenUsb, AfterAFirmwareDownloadTheNextProgrammingSends) {
   FakeCamera f;
-  ASSERT_EQ(openUSB(f.cam), 1u);
-  ProgramCamera(f.cam, 50, 50, 127, 0);
-  closeUSB(f.cam);
-  ASSERT_EQ(openUSB(f.cam), 1u);  // a plain reopen: the camera kept its settings
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
+  exports::ProgramCamera(f.cam, 50, 50, 127, 0);
+  exports::closeUSB(f.cam);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);  // a plain reopen: the camera kept its settings
   f.fake.ClearLog();
-  ProgramCamera(f.cam, 50, 50, 127, 0);
+  exports::ProgramCamera(f.cam, 50, 50, 127, 0);
   EXPECT_TRUE(f.fake.Controls().empty());
-  closeUSB(f.cam);
+  exports::closeUSB(f.cam);
   f.fake.blankOpens = 1;  // unplugged meanwhile: it comes back blank
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
   f.fake.ClearLog();
-  ProgramCamera(f.cam, 50, 50, 127, 0);
+  exports::ProgramCamera(f.cam, 50, 50, 127, 0);
   ASSERT_EQ(f.fake.Controls().size(), 1u);
   EXPECT_EQ(f.fake.Controls()[0].setup.request, kReqProgram);
 }
@@ -310,9 +310,9 @@ TEST(Settings, SurviveCloseAndReopen) {
   FakeCamera f;
   f.state->width = 640;
   f.state->lastExposure = 34;
-  ASSERT_EQ(openUSB(f.cam), 1u);
-  closeUSB(f.cam);
-  ASSERT_EQ(openUSB(f.cam), 1u);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
+  exports::closeUSB(f.cam);
+  ASSERT_EQ(exports::openUSB(f.cam), 1u);
   EXPECT_EQ(f.state->width, 640);
   EXPECT_EQ(f.state->lastExposure, 34u);
 }

@@ -11,8 +11,8 @@
 #include "fakes/test_helpers.h"
 #include "usb/control.h"
 #include "usb/device.h"
-#include "usb/requests.h"
 #include "usb/link.h"
+#include "usb/requests.h"
 
 namespace tarncam::testing {
 namespace {
@@ -48,7 +48,7 @@ TEST(LinkLease, CloseDuringATransferDefersTheReleaseToItsEnd) {
     gate.Enter();
     return true;
   };
-  std::thread t([&] { SendRegister(f.cam, 1, 2); });
+  std::thread t([&] { WriteSensorRegister(f.cam, 1, 2); });
   gate.WaitEntered();
 
   ReleaseDevice(f.cam);
@@ -56,7 +56,7 @@ TEST(LinkLease, CloseDuringATransferDefersTheReleaseToItsEnd) {
   EXPECT_EQ(f.fake.liveDevices(), 1);  // still in use
   EXPECT_EQ(f.fake.liveInterfaces(), 1);
   // New transfers see a closed device at once.
-  EXPECT_EQ(CameraReset(f.cam), 1u);
+  EXPECT_FALSE(SendCameraReset(f.cam).ok());
 
   gate.Open();
   t.join();
@@ -78,11 +78,14 @@ TEST(LinkLease, CloseCancelsTheReadStillRunningAndTheReadoutStops) {
   f.fake.readResults = {false};
   f.fake.readFailure = UsbResult::Fail(UsbStatus::kCancelled);
   std::vector<uint8_t> dest(752 * 480);
-  std::thread worker([&] { Exposure(f.cam, dest.data()); });
+  std::thread worker([&] {
+    ASSERT_TRUE(ClaimExposure(*f.state));
+    RunClaimedExposure(f.cam, dest.data(), ExposureThread::kCaller);
+  });
   gate.WaitEntered();
 
   const Handle usb = f.state->usbHandle;
-  closeUSB(f.cam);
+  CloseCamera(f.cam);
   const auto cancels = f.fake.Log(Op::kCancel);
   ASSERT_EQ(cancels.size(), 1u);
   EXPECT_EQ(cancels[0].handle, usb);
@@ -106,10 +109,10 @@ TEST(LinkLease, ReopenWhileAnOldTransferRunsKeepsBothGenerationsApart) {
     if (s.request == 0x30) gate.Enter();
     return std::nullopt;
   };
-  std::thread t([&] { SendRegister(f.cam, 1, 2); });
+  std::thread t([&] { WriteSensorRegister(f.cam, 1, 2); });
   gate.WaitEntered();
   ReleaseDevice(f.cam);
-  ASSERT_EQ(openUSB(f.cam), 1u);  // a new device while the old transfer runs
+  ASSERT_EQ(OpenCamera(f.cam, nullptr).status, OpenStatus::kOpened);  // a new device while the old transfer runs
   EXPECT_EQ(f.fake.liveDevices(), 2);
   gate.Open();
   t.join();
@@ -117,7 +120,7 @@ TEST(LinkLease, ReopenWhileAnOldTransferRunsKeepsBothGenerationsApart) {
   EXPECT_EQ(f.fake.liveDevices(), 1);
   EXPECT_EQ(f.fake.liveInterfaces(), 1);
   EXPECT_TRUE(f.state->DeviceOpen());
-  EXPECT_EQ(CameraReset(f.cam), 0u);
+  EXPECT_TRUE(SendCameraReset(f.cam).ok());
   EXPECT_EQ(f.fake.misuse(), 0);
 }
 
