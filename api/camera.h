@@ -12,8 +12,8 @@
 
 #include "api/registry.h"
 #include "api/settings.h"
-#include "guide/guide.h"
 #include "core/camera.h"
+#include "guide/guide.h"
 #include "tarncam/tarncam_camera.h"
 
 struct tarncam_camera {

@@ -49,10 +49,10 @@
 #include "exports/default_camera.h"
 #include "sim/frame_generator.h"
 #include "sim/sim_camera.h"
+#include "soak/soak_common.h"
 #include "tarncam/tarncam.h"
 #include "tarncam/tarncam_native.h"
 #include "tarncam/tarncam_sim.h"
-#include "soak/soak_common.h"
 
 namespace {
 
