@@ -12,7 +12,7 @@
 
 #include "api/registry.h"
 #include "api/settings.h"
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "guide/guide.h"
 #include "tarncam/tarncam_camera.h"
 

@@ -3,7 +3,7 @@
 // opened on any platform (a scripted fake, or a simulated camera on a
 // virtual clock the test holds), driven from then on through the C API.
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "tarncam/tarncam_camera.h"
 
 namespace tarncam::api {

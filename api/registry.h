@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "sim/sim_device.h"
 #include "tarncam/tarncam_camera.h"
 

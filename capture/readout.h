@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam {
 

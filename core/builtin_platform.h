@@ -4,7 +4,7 @@
 // (builtin_platform_win32.cpp, builtin_platform_posix.cpp), so that the
 // exports' platform below is constant-initialised with their addresses.
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam {
 

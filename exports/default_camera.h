@@ -2,7 +2,7 @@
 // The one camera behind the exported functions.
 
 #include "core/builtin_platform.h"
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam {
 

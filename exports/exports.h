@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam::exports {
 

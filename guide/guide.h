@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam {
 

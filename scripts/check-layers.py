@@ -157,12 +157,12 @@ def self_test():
 
     with tempfile.TemporaryDirectory() as root:
         files = {
-            "core/camera.h": '#include "usb/link_state.h"\n',
+            "core/camera_state.h": '#include "usb/link_state.h"\n',
             "usb/link_state.h": '#include "platform/handles.h"\n',
             "platform/handles.h": "",
-            "usb/control.cpp": '#include "core/camera.h"\n#include "usb/link_state.h"\n',
+            "usb/control.cpp": '#include "core/camera_state.h"\n#include "usb/link_state.h"\n',
             "exports/exports.cpp": '#include "usb/control.h"\n#include "tarncam/tarncam.h"\n',
-            "usb/control.h": '#include "core/camera.h"\n',
+            "usb/control.h": '#include "core/camera_state.h"\n',
             "include/tarncam/tarncam.h": "",
         }
         for path, text in files.items():

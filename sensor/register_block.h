@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "sensor/geometry.h"
 
 namespace tarncam {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam {
 

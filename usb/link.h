@@ -7,7 +7,7 @@
 // instead. A readout abandoned by closeUSB, still waiting in its bulk read,
 // thus never uses a released handle.
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 
 namespace tarncam {
 

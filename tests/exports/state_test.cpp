@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "exports/default_camera.h"
 #include "sensor/settings.h"
 #include "tarncam/tarncam.h"

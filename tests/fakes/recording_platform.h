@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "platform/system_services.h"
 #include "platform/usb_transport.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <random>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "sensor/geometry.h"
 
 namespace tarncam {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/camera.h"
+#include "core/camera_state.h"
 #include "platform/libusb/libusb_transport.h"
 #include "processes.h"
 #include "sensor/geometry.h"
