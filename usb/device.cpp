@@ -8,17 +8,17 @@
 #include "usb/firmware.h"
 #include "usb/link.h"
 #include "usb/requests.h"
+#include "usb/timing.h"
 
 namespace tarncam {
 namespace {
 
 constexpr int kMaxOpenAttempts = 2;
-constexpr uint32_t kRenumerationWaitMs = 5000;  // a freshly loaded controller reappears
-constexpr uint32_t kAbortSettleMs = 500;
 
-// Bounds of what an abandoned readout may still be doing.
-constexpr uint64_t kReadTimeoutMarginMs = 1000;
-constexpr uint64_t kResetMs = 3050;  // hold, then restart (ResetAndReprogram)
+// Bounds of what an abandoned readout may still be doing: a controller
+// restart is the hold, then the restart (ResetAndReprogram).
+constexpr uint64_t kResetMs = uint64_t{kResetHoldMs} + kRestartWaitMs;
+static_assert(kResetMs == 3050);
 constexpr uint64_t kWaitMarginMs = 1000;
 
 }  // namespace
