@@ -407,8 +407,8 @@ TEST(CameraApi, ListsAndOpensCamerasByIndexAndIdentifier) {
   ASSERT_EQ(tarncam_sim_add(&mono, idMono, sizeof idMono), TARNCAM_OK);
   ASSERT_EQ(tarncam_sim_add(&colour, idColour, sizeof idColour), TARNCAM_OK);
 
-  // No USB backend is built natively yet: the list is the simulated cameras,
-  // their colour read from the identification word.
+  // With no USB camera plugged in the list is the simulated cameras, their
+  // colour read from the identification word.
   std::array<tarncam_camera_info, 4> infos{};
   infos[0].struct_size = sizeof infos[0];
   uint32_t count = 0;
