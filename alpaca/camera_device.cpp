@@ -21,9 +21,6 @@ constexpr int kStateError = 5;
 constexpr int kSensorMonochrome = 0;
 constexpr int kSensorRggb = 2;
 
-// The pixel pitch of the sensor, as the INDI driver reports it.
-constexpr double kPixelSizeUm = 6.0;
-
 // Readout modes: Alpaca's index into this list is the camera's bit depth.
 constexpr int kBitDepths[] = {8, 10};
 
@@ -333,8 +330,8 @@ Outcome CameraDevice::PutDisconnect(const Params&) {
 
 Outcome CameraDevice::GetDescription(const Params&) {
   const bool colour = camera_ != nullptr ? colour_ : colourHint_;
-  return Outcome::Value(std::string("752 x 480 CMOS ") + (colour ? "colour" : "monochrome") +
-                        " camera with guide port, " + id_);
+  return Outcome::Value(Format("%u x %u CMOS ", TARNCAM_SENSOR_WIDTH, TARNCAM_SENSOR_HEIGHT) +
+                        (colour ? "colour" : "monochrome") + " camera with guide port, " + id_);
 }
 
 Outcome CameraDevice::GetDriverInfo(const Params&) {
@@ -438,7 +435,7 @@ Outcome CameraDevice::GetCameraYSize(const Params&) {
 
 Outcome CameraDevice::GetPixelSize(const Params&) {
   if (auto o = NotReady()) return *o;
-  return Outcome::Value(kPixelSizeUm);
+  return Outcome::Value(TARNCAM_NOMINAL_PIXEL_SIZE_UM);
 }
 
 // The subframe is stored as given and judged when an exposure starts, where

@@ -1,12 +1,13 @@
 #include "alpaca/protocol.h"
 
 #include <httplib.h>
-#include <time.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+
+#include "tools/common/fits_time.h"
 
 namespace alpaca {
 namespace {
@@ -140,20 +141,7 @@ std::string JsonReply(const Outcome& outcome, uint32_t clientTransactionId,
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string FitsUtc(int64_t utcNs) {
-  auto floorDiv = [](int64_t a, int64_t b) { return a / b - ((a % b) < 0 ? 1 : 0); };
-  const int64_t totalMs = floorDiv(utcNs, 1'000'000);
-  const int64_t seconds = floorDiv(totalMs, 1000);
-  const int64_t ms = totalMs - seconds * 1000;
-  const time_t t = static_cast<time_t>(seconds);
-  tm parts{};
-  gmtime_r(&t, &parts);
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(ms));
-  return text;
-}
+std::string FitsUtc(int64_t utcNs) { return tarnapp::FitsUtc(utcNs); }
 
 uint32_t FrameView::Sample(uint32_t x, uint32_t y) const {
   const size_t i = size_t{y} * width + x;

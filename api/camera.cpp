@@ -6,11 +6,14 @@
 #include <new>
 
 #include "api/status.h"
+#include "capture/frame_outcome.h"
 #include "capture/readout.h"
 #include "guide/guide.h"
 #include "sensor/register_block.h"
+#include "tarncam/tarncam_native.h"
 #include "usb/control.h"
 #include "usb/device.h"
+#include "usb/open_verify.h"
 #include "usb/requests.h"
 
 using namespace tarncam;
@@ -24,6 +27,29 @@ namespace {
 constexpr auto kCancelRepeat = std::chrono::milliseconds(20);
 
 uint16_t Bits(uint32_t v, uint32_t mask) { return static_cast<uint16_t>(v & mask); }
+
+// The record numbers the outcomes of tarncam_last_frame one lower, having no
+// "no frame": whatever brought nothing of this exposure failed.
+static_assert(TARNCAM_FRAME_COMPLETE == kFrameComplete - 1 &&
+              TARNCAM_FRAME_SHORT == kFrameShort - 1 && TARNCAM_FRAME_FAILED == kFrameFailed - 1);
+static_assert(TARNCAM_LAST_FRAME_COMPLETE == TARNCAM_FRAME_COMPLETE + 1 &&
+              TARNCAM_LAST_FRAME_SHORT == TARNCAM_FRAME_SHORT + 1 &&
+              TARNCAM_LAST_FRAME_FAILED == TARNCAM_FRAME_FAILED + 1);
+
+int32_t RecordOutcome(const FrameVerdict& v) {
+  return v.Delivered() ? static_cast<int32_t>(v.kind) - 1 : TARNCAM_FRAME_FAILED;
+}
+
+// One meaning for each guide direction bit: the camera API's, the
+// simulator's and the core's.
+static_assert(TARNCAM_GUIDE_PLUS_X == kGuidePlusX && TARNCAM_GUIDE_MINUS_X == kGuideMinusX &&
+              TARNCAM_GUIDE_PLUS_Y == kGuidePlusY && TARNCAM_GUIDE_MINUS_Y == kGuideMinusY);
+static_assert(TARNCAM_SIM_GUIDE_PLUS_X == kGuidePlusX &&
+              TARNCAM_SIM_GUIDE_MINUS_X == kGuideMinusX &&
+              TARNCAM_SIM_GUIDE_PLUS_Y == kGuidePlusY && TARNCAM_SIM_GUIDE_MINUS_Y == kGuideMinusY);
+static_assert(TARNCAM_GUIDE_UNTIL_STOPPED == kGuideUntilStopped);
+
+static_assert(TARNCAM_FIRMWARE_VERSION == kExpectedFirmware);
 
 }  // namespace
 
@@ -67,7 +93,9 @@ tarncam_status tarncam_camera::Open(Target t, bool ownsSim, std::unique_ptr<tarn
     return Report(status, os, "open %s: %s", idText, what);
   };
 
-  const OpenResult opened = OpenCamera(cam->core, cam->target.path.c_str());
+  const VerifiedOpen verified = OpenAndVerify(cam->core, cam->target.path.c_str());
+  const OpenResult& opened = verified.open;
+  const uint32_t version = verified.version;
   switch (opened.status) {
     case OpenStatus::kOpened:
       break;
@@ -80,19 +108,22 @@ tarncam_status tarncam_camera::Open(Target t, bool ownsSim, std::unique_ptr<tarn
     case OpenStatus::kReadoutRunning:
       return fail(TARNCAM_ERR_BUSY, 0, "a readout still runs");
   }
-
-  // The API reports an unanswered version query as what it is rather than as
-  // a firmware version equal to the query code.
-  uint32_t version = 0;
-  const UsbResult query = QueryCamera(cam->core, kVersionQuery, &version);
-  if (!query.ok()) return fail(FromUsb(query.status), query.osError, "firmware version query");
-  if (version != kExpectedFirmware) {
-    char what[80];
-    std::snprintf(what, sizeof what, "firmware version 0x%08X; this library drives 0x%08X", version,
-                  kExpectedFirmware);
-    const tarncam_status s = fail(TARNCAM_ERR_WRONG_FIRMWARE, 0, what);
-    NoteFirmwareVersion(version);
-    return s;
+  switch (verified.status) {
+    case VerifyStatus::kVerified:
+    case VerifyStatus::kNotOpened:  // answered above
+      break;
+    case VerifyStatus::kQueryFailed:
+      // Reported as what it is rather than as a firmware version equal to
+      // the query code.
+      return fail(FromUsb(verified.query.status), verified.query.osError, "firmware version query");
+    case VerifyStatus::kWrongFirmware: {
+      char what[80];
+      std::snprintf(what, sizeof what, "firmware version 0x%08X; this library drives 0x%08X",
+                    version, kExpectedFirmware);
+      const tarncam_status s = fail(TARNCAM_ERR_WRONG_FIRMWARE, 0, what);
+      NoteFirmwareVersion(version);
+      return s;
+    }
   }
   uint32_t word = 0;
   const UsbResult ident = ReadIdentification(cam->core, &word);
@@ -283,11 +314,11 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
     std::lock_guard<std::mutex> g(abortMu);
     reading = 0;
   }
+  const FrameVerdict verdict = JudgeFrame(report, *state);
   // A retry's controller restart drops the sensor's settings; when sending
   // them again failed, the read after it got a frame of the camera's
   // power-on window, not of this one. It counts as nothing received.
-  const bool unconfirmed = report.delivered && state->forceResend != 0;
-  if (unconfirmed) report.delivered = false;
+  const bool unconfirmed = verdict.Read() && verdict.unconfirmed;
   if (!report.deviceOpen || unconfirmed) {
     // No read ran, or its frame is not this one: nothing of an earlier
     // frame (or of another window) may stand in the buffer.
@@ -309,20 +340,16 @@ tarncam_frame_record tarncam_camera::Expose(const Job& j) {
     // camera drop them, so the settings go out again before the next read.
     state->forceResend = 1;
   }
-  r.bytes_received = report.delivered ? report.bytesReceived : 0;
+  r.bytes_received = verdict.Delivered() ? report.bytesReceived : 0;
 
   const bool cancelled = stop.load(std::memory_order_acquire) != 0;
-  if (report.delivered && report.bytesReceived >= report.transferBytes) {
-    r.outcome = TARNCAM_FRAME_COMPLETE;
+  r.outcome = RecordOutcome(verdict);
+  if (r.outcome == TARNCAM_FRAME_COMPLETE) {
     r.status = TARNCAM_OK;
-  } else if (report.delivered) {
-    r.outcome = TARNCAM_FRAME_SHORT;
+  } else if (r.outcome == TARNCAM_FRAME_SHORT) {
     r.status = cancelled ? TARNCAM_ERR_CANCELLED : TARNCAM_ERR_SHORT_FRAME;
   } else {
-    r.outcome = TARNCAM_FRAME_FAILED;
-    const UsbResult why = !failure.ok()  ? failure
-                          : unconfirmed    ? report.lastResend
-                                           : report.lastRead;
+    const UsbResult why = !failure.ok() ? failure : verdict.cause;
     if (cancelled) {
       r.status = TARNCAM_ERR_CANCELLED;
     } else if (!why.ok()) {

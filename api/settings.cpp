@@ -7,6 +7,11 @@
 namespace tarncam::api {
 namespace {
 
+// The public header states the sensor and its window rule for clients; the
+// core's geometry is built on the same numbers.
+static_assert(TARNCAM_SENSOR_WIDTH == kSensorWidth && TARNCAM_SENSOR_HEIGHT == kSensorHeight &&
+              TARNCAM_WINDOWED_ROW_WIDTH == kWindowedRowColumns);
+
 // Indexed by tarncam_control. The exported interface stores whatever it is
 // given; here the values are those the camera takes whole: the digital gain
 // is sent as one byte, the offset is only recorded, and exposures beyond an
@@ -48,8 +53,7 @@ bool InRange(tarncam_control control, int64_t value) {
 }
 
 bool WindowFits(uint32_t width, uint32_t height) {
-  if (height < 1 || height > kSensorHeight || width < 1) return false;
-  return width <= (height == kSensorHeight ? kSensorWidth : kWindowedRowColumns);
+  return width >= 1 && width <= tarncam_window_max_width(height);
 }
 
 void ApplyToCore(const Settings& st, CameraState& s) {

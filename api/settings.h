@@ -37,9 +37,8 @@ struct Settings {
 // Whether `value` is one the control takes.
 bool InRange(tarncam_control control, int64_t value);
 
-// Whether the camera can read a window of width x height: height 1..480,
-// width 1..752 at full height and 1..616 (the centre columns it then reads)
-// otherwise.
+// Whether the camera can read a window of width x height: the public rule,
+// tarncam_window_max_width.
 bool WindowFits(uint32_t width, uint32_t height);
 
 // Stores the settings into the core's record, as the setters of the

@@ -3,18 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "capture/frame_outcome.h"
 #include "sensor/geometry.h"
 #include "sensor/register_block.h"
 #include "usb/control.h"
 #include "usb/link.h"
 #include "usb/requests.h"
+#include "usb/timing.h"
 
 namespace tarncam {
 namespace {
 
-constexpr uint32_t kReadTimeoutMarginMs = 1000;
-constexpr uint32_t kResetHoldMs = 50;
-constexpr uint32_t kRestartWaitMs = 3000;
 constexpr uint64_t kRawSize = kFrameBufferEntries;
 
 // The controller restart of a retry: the characters '1' and '0' into the CPU
@@ -170,8 +169,9 @@ uint32_t ReadFrame(Camera& cam) {
 
   uint8_t* const dest0 = s.frameDest != nullptr ? s.frameDest : s.rawBuffer.data();
   const FrameReport report = ReadFrameInto(cam, dest0);
+  const FrameVerdict verdict = JudgeFrame(report, s);
   if (!report.deviceOpen) {
-    s.lastFrameOutcome.store(kFrameNone, std::memory_order_relaxed);
+    s.lastFrameOutcome.store(verdict.Code(), std::memory_order_relaxed);  // kFrameNone
     s.exposing.store(0, std::memory_order_release);
     // A close that overtook the worker before its first read leaves the
     // device closed here, but the exposure was accepted with it open: the
@@ -184,13 +184,7 @@ uint32_t ReadFrame(Camera& cam) {
   // After five failed reads the buffer is delivered as it stands: callers of
   // the exported functions take the end of an exposure as its frame. The
   // outcome tells native clients what they got.
-  uint32_t outcome = !report.delivered                               ? kFrameFailed
-                     : report.bytesReceived < report.transferBytes ? kFrameShort
-                                                                     : kFrameComplete;
-  // A pending resend means the camera never took the settings this frame
-  // was read with.
-  if (s.forceResend != 0) outcome |= kFrameUnconfirmed;
-  s.lastFrameOutcome.store(outcome, std::memory_order_relaxed);
+  s.lastFrameOutcome.store(verdict.Code(), std::memory_order_relaxed);
   s.lastFrameExpected.store(report.transferBytes, std::memory_order_relaxed);
   s.lastFrameReceived.store(report.delivered ? report.bytesReceived : 0,
                             std::memory_order_relaxed);

@@ -18,6 +18,7 @@
 #include "tarncam/tarncam.h"
 #include "usb/control.h"
 #include "usb/device.h"
+#include "usb/open_verify.h"
 #include "usb/requests.h"
 
 namespace tarncam {
@@ -39,12 +40,13 @@ uint32_t checkdevice(Camera& cam) {
 
 uint32_t openUSB(Camera& cam) {
   CloseCamera(cam);
-  if (OpenCamera(cam, nullptr).status != OpenStatus::kOpened) return 0;
+  const VerifiedOpen opened = OpenAndVerify(cam, nullptr);
+  if (opened.status == VerifyStatus::kNotOpened) return 0;
 
-  // An unanswered query leaves its own code as the reply, which then counts
-  // as a mismatch ("Found 99").
-  uint32_t version = 0;
-  QueryCamera(cam, kVersionQuery, &version);
+  // The reply counts as it stands, whatever became of its transfer: an
+  // unanswered query leaves its own code, which then counts as a mismatch
+  // ("Found 99").
+  const uint32_t version = opened.version;
   if (version == kExpectedFirmware) return 1;
 
   char text[128];

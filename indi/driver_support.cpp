@@ -7,7 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+
+#include "tools/common/fits_time.h"
 
 namespace tarnindi {
 
@@ -65,8 +66,9 @@ FittedSize FitWindowSize(double width, double height) {
     f.width = kSensorWidth;
     f.clipped = true;
   }
-  if (f.height < kSensorHeight && f.width > kWindowedRowWidth) {
-    f.width = kWindowedRowWidth;
+  const uint32_t widest = tarncam_window_max_width(f.height);
+  if (f.width > widest) {
+    f.width = widest;
     f.narrowed = true;
   }
   return f;
@@ -85,21 +87,7 @@ PortPulse MapGuidePulse(SkyAxis axis, bool plus, const GuideMapping& mapping) {
   return p;
 }
 
-std::string FitsTimestamp(int64_t utcNs) {
-  // Rounded down, also before 1970.
-  auto floorDiv = [](int64_t a, int64_t b) { return a / b - ((a % b) < 0 ? 1 : 0); };
-  const int64_t totalMs = floorDiv(utcNs, 1'000'000);
-  const int64_t seconds = floorDiv(totalMs, 1000);
-  const int64_t ms = totalMs - seconds * 1000;
-  const time_t t = static_cast<time_t>(seconds);
-  tm parts{};
-  gmtime_r(&t, &parts);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(ms));
-  return text;
-}
+std::string FitsTimestamp(int64_t utcNs) { return tarnapp::FitsUtc(utcNs); }
 
 bool ApplyAllOrNone(const std::vector<ControlChange>& changes,
                     const std::function<tarncam_status(tarncam_control, int64_t)>& set,

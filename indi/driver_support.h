@@ -38,13 +38,13 @@ bool ParseSimulatorSetup(const std::string& text, SimulatorSetup* setup, std::st
 
 // The sensor, and the widest window shorter than the full height: such a
 // window reads rows of the sensor's centre columns only.
-constexpr uint32_t kSensorWidth = 752;
-constexpr uint32_t kSensorHeight = 480;
-constexpr uint32_t kWindowedRowWidth = 616;
+constexpr uint32_t kSensorWidth = TARNCAM_SENSOR_WIDTH;
+constexpr uint32_t kSensorHeight = TARNCAM_SENSOR_HEIGHT;
+constexpr uint32_t kWindowedRowWidth = TARNCAM_WINDOWED_ROW_WIDTH;
 
 // A requested frame size fitted to what the camera reads: each side is
-// limited to the sensor, and a window shorter than the sensor to the
-// windowed row width. `refused` when a side is below one pixel (nothing
+// limited to the sensor, and the width to the widest window of that height
+// (tarncam_window_max_width). `refused` when a side is below one pixel (nothing
 // sensible to fit it to); otherwise `narrowed` says the width was limited
 // because of the height, and `clipped` that a side exceeded the sensor.
 struct FittedSize {

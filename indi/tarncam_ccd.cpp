@@ -21,10 +21,10 @@ namespace {
 
 constexpr const char* kDeviceName = "Tarncam CCD";
 
-// Nothing in the camera tells its pixel pitch. A 1/3-inch sensor of 752
-// columns has pixels of about 6 microns; users set theirs from the data
-// sheet, and the driver saves it with its configuration.
-constexpr double kDefaultPixelSizeUm = 6.0;
+// Nothing in the camera tells its pixel pitch: the nominal one is the
+// default, users set theirs from the data sheet, and the driver saves it
+// with its configuration.
+constexpr double kDefaultPixelSizeUm = TARNCAM_NOMINAL_PIXEL_SIZE_UM;
 
 // The countdown of a running exposure is refreshed this often.
 constexpr uint32_t kPollMs = 500;
@@ -292,8 +292,14 @@ bool TarncamCcd::ISNewNumber(const char* dev, const char* name, double values[],
       return true;
     }
     std::string why;
-    if (fit.clipped) why += "; the sensor is 752 x 480";
-    if (fit.narrowed) why += "; windows shorter than 480 rows are at most 616 columns wide";
+    if (fit.clipped) {
+      why +=
+          "; the sensor is " + std::to_string(kSensorWidth) + " x " + std::to_string(kSensorHeight);
+    }
+    if (fit.narrowed) {
+      why += "; windows shorter than " + std::to_string(kSensorHeight) + " rows are at most " +
+             std::to_string(kWindowedRowWidth) + " columns wide";
+    }
     if (std::lround(x) != PrimaryCCD.getSubX() || std::lround(y) != PrimaryCCD.getSubY()) {
       why += "; the camera places the window itself (rows centred, columns from its fixed start)";
     }

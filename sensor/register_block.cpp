@@ -2,11 +2,10 @@
 
 #include "usb/control.h"
 #include "usb/requests.h"
+#include "usb/timing.h"
 
 namespace tarncam {
 namespace {
-
-constexpr uint32_t kProgramSettleMs = 500;
 
 // Words go high byte first, counts low byte first: the block mixes both.
 void PutU16Be(uint8_t* p, uint32_t v) {

@@ -37,7 +37,6 @@ class Fx2Model {
   void PowerLoss();
 
   bool Programmed() const { return programmed; }
-  bool CpuHeld() const { return held; }
   // The program runs: programmed and not held in reset.
   bool Running() const { return programmed && !held; }
   uint8_t Peek(uint16_t address) const { return ram[address]; }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "sim/gadget/control_lines.h"
+
 namespace soak {
 
 bool GadgetProcess::Start(const std::string& program, const std::vector<std::string>& args) {
@@ -39,27 +41,18 @@ bool GadgetProcess::Start(const std::string& program, const std::vector<std::str
   fromChild = out[0];
   if (pid < 0) return false;
   reader = std::thread([this] {
-    std::string partial;
-    char buffer[1024];
-    for (;;) {
-      const ssize_t n = read(fromChild, buffer, sizeof buffer);
-      if (n <= 0) break;
-      partial.append(buffer, static_cast<size_t>(n));
-      for (size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-        const std::string line = partial.substr(0, nl);
-        partial.erase(0, nl + 1);
-        const std::string word = line.substr(0, line.find(' '));
-        std::lock_guard<std::mutex> g(mu);
-        ++counts[word];
-        last[word] = line;
-        // Events of more than one word ("abort ignored") are counted whole
-        // too; answers with values are not.
-        if (word != line && line.find('=') == std::string::npos) ++counts[line];
-        tail.push_back(line);
-        if (tail.size() > 40) tail.pop_front();
-        cv.notify_all();
-      }
-    }
+    sim::ReadLines(fromChild, [this](const std::string& line) {
+      const std::string word = line.substr(0, line.find(' '));
+      std::lock_guard<std::mutex> g(mu);
+      ++counts[word];
+      last[word] = line;
+      // Events of more than one word ("abort ignored") are counted whole
+      // too; answers with values are not.
+      if (word != line && line.find('=') == std::string::npos) ++counts[line];
+      tail.push_back(line);
+      if (tail.size() > 40) tail.pop_front();
+      cv.notify_all();
+    });
     std::lock_guard<std::mutex> g(mu);
     ended = true;
     cv.notify_all();

@@ -8,17 +8,17 @@
 #include "usb/firmware.h"
 #include "usb/link.h"
 #include "usb/requests.h"
+#include "usb/timing.h"
 
 namespace tarncam {
 namespace {
 
 constexpr int kMaxOpenAttempts = 2;
-constexpr uint32_t kRenumerationWaitMs = 5000;  // a freshly loaded controller reappears
-constexpr uint32_t kAbortSettleMs = 500;
 
-// Bounds of what an abandoned readout may still be doing.
-constexpr uint64_t kReadTimeoutMarginMs = 1000;
-constexpr uint64_t kResetMs = 3050;  // hold, then restart (ResetAndReprogram)
+// Bounds of what an abandoned readout may still be doing: a controller
+// restart is the hold, then the restart (ResetAndReprogram).
+constexpr uint64_t kResetMs = uint64_t{kResetHoldMs} + kRestartWaitMs;
+static_assert(kResetMs == 3050);
 constexpr uint64_t kWaitMarginMs = 1000;
 
 }  // namespace
@@ -53,6 +53,21 @@ bool DevicePresent(Camera& cam, const char* path) {
   return false;
 }
 
+// Opens the device at devicePath and claims its interface, adopting the
+// handles. Returns the first thing that went wrong. A failed open is stored
+// as returned (the invalid handle), and the claim on it then fails.
+UsbResult OpenAndClaim(Camera& cam) {
+  CameraState& s = cam.state;
+  UsbResult why;
+  AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
+  Handle usb = kInvalidHandle;
+  const UsbResult claimed =
+      cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
+  if (!claimed.ok()) return why.ok() ? claimed : why;
+  AdoptInterfaceHandle(cam, usb);
+  return claimed;
+}
+
 // After the fixed wait, gives a controller that is slow to come back the
 // platform's grace, looking every 100 ms.
 void AwaitRenumeration(Camera& cam, const char* path) {
@@ -84,19 +99,11 @@ OpenResult OpenCameraOnce(Camera& cam, const char* path) {
       result.status = OpenStatus::kNotFound;
       break;
     }
-    // Stored as returned: a failed open stores the invalid handle, and the
-    // interface claim below then fails.
-    UsbResult why;
-    AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
-    Handle usb = kInvalidHandle;
-    const UsbResult claimed =
-        cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
-    if (!claimed.ok()) {
+    if (const UsbResult failed = OpenAndClaim(cam); !failed.ok()) {
       result.status = OpenStatus::kFailed;
-      result.usb = why.ok() ? claimed : why;  // the first thing that went wrong
+      result.usb = failed;
       break;
     }
-    AdoptInterfaceHandle(cam, usb);
 
     // A failed descriptor read must count as a programmed controller, so the
     // serial-number index starts out nonzero rather than the result being
@@ -178,15 +185,8 @@ ProbeResult ProbeCamera(Camera& cam, const char* path) {
   CameraState& s = cam.state;
   ProbeResult result;
   CopyPathBounded(path, s.devicePath, s.devicePathSize);
-  UsbResult why;
-  AdoptDeviceHandle(cam, cam.usb().Open(s.devicePath, &why));
-  Handle usb = kInvalidHandle;
-  const UsbResult claimed =
-      cam.usb().ClaimInterface(s.deviceHandle.load(std::memory_order_relaxed), &usb);
-  if (!claimed.ok()) {
-    result.usb = why.ok() ? claimed : why;
-  } else {
-    AdoptInterfaceHandle(cam, usb);
+  result.usb = OpenAndClaim(cam);
+  if (result.usb.ok()) {
     uint8_t descriptor[kDeviceDescriptorLength] = {};
     result.usb = ControlTransfer(cam, kStandardIn, kReqGetDescriptor, kDeviceDescriptorValue,
                                  0, descriptor, kDeviceDescriptorLength);

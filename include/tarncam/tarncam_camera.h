@@ -173,6 +173,11 @@ typedef struct tarncam_camera tarncam_camera;
 /* Room for an identifier, the terminating NUL included. */
 #define TARNCAM_ID_SIZE 1024
 
+/* The firmware version this library drives: what a camera it opens reports
+ * (tarncam_camera_info.firmware_version). Any other is refused with
+ * TARNCAM_ERR_WRONG_FIRMWARE. */
+#define TARNCAM_FIRMWARE_VERSION 0x0132901Du
+
 /* Bit of the identification word that marks a colour (Bayer) camera. */
 #define TARNCAM_IDENTIFICATION_COLOUR_BIT 0x01000000u
 
@@ -357,6 +362,26 @@ TARNCAM_CAMERA_API tarncam_status tarncam_set_control(tarncam_camera* camera,
 TARNCAM_CAMERA_API tarncam_status tarncam_get_control(tarncam_camera* camera,
                                                       tarncam_control control, int64_t* value);
 
+/* The sensor: 752 columns by 480 rows. A window shorter than the full
+ * height reads rows of the 616 centre columns only. */
+#define TARNCAM_SENSOR_WIDTH 752u
+#define TARNCAM_SENSOR_HEIGHT 480u
+#define TARNCAM_WINDOWED_ROW_WIDTH 616u
+
+/* The pixel pitch in micrometres, nominal: nothing in the camera reports it
+ * (a 1/3-inch sensor of 752 columns has pixels of about 6 um). Front ends
+ * offer it where their clients ask for one. */
+#define TARNCAM_NOMINAL_PIXEL_SIZE_UM 6.0
+
+/* The widest window the camera reads `height` rows high: the whole sensor
+ * row at full height, the centre columns below it, and 0 for a height of 0
+ * or beyond the sensor. A window of width x height fits (tarncam_set_window
+ * takes it) when 1 <= width <= this. */
+static inline uint32_t tarncam_window_max_width(uint32_t height) {
+  if (height < 1 || height > TARNCAM_SENSOR_HEIGHT) return 0;
+  return height == TARNCAM_SENSOR_HEIGHT ? TARNCAM_SENSOR_WIDTH : TARNCAM_WINDOWED_ROW_WIDTH;
+}
+
 /* Colours of mosaic sites. Red sits at even row and even column of the full
  * 752 x 480 sensor, blue at odd row and odd column, green between. */
 #define TARNCAM_COLOUR_NONE 0        /* monochrome camera */
@@ -408,7 +433,9 @@ TARNCAM_CAMERA_API tarncam_status tarncam_get_window(tarncam_camera* camera,
  * Exposures
  */
 
-/* What became of an exposure. */
+/* What became of an exposure. tarncam_last_frame (tarncam_native.h) numbers
+ * the same outcomes one higher, 0 there meaning no frame:
+ * TARNCAM_LAST_FRAME_COMPLETE is TARNCAM_FRAME_COMPLETE + 1, and so on. */
 #define TARNCAM_FRAME_COMPLETE 0  /* every byte of the frame arrived */
 #define TARNCAM_FRAME_SHORT 1     /* the transfer ended early (cancelled, or cut
                                      short by the camera): rows_received rows

@@ -68,7 +68,10 @@ TARNCAM_NATIVE_API int tarncam_usb_open_status(int32_t* os_error);
 
 /* How the last frame read ended. The 36 functions deliver every frame alike,
  * whole, short or failed; this tells them apart. Ask once the exposure has
- * ended (isExposing() returned 0 or the semaphore was taken). */
+ * ended (isExposing() returned 0 or the semaphore was taken). The camera
+ * API's frame records (tarncam_camera.h) number the same outcomes one lower,
+ * having no "none": TARNCAM_FRAME_COMPLETE is TARNCAM_LAST_FRAME_COMPLETE - 1,
+ * and so on. */
 #define TARNCAM_LAST_FRAME_NONE 0     /* no frame read yet, or the exposure found no device open */
 #define TARNCAM_LAST_FRAME_COMPLETE 1 /* a read delivered the whole transfer */
 #define TARNCAM_LAST_FRAME_SHORT 2    /* the read ended early (an abort, or the camera sent less):

@@ -407,8 +407,8 @@ TEST(CameraApi, ListsAndOpensCamerasByIndexAndIdentifier) {
   ASSERT_EQ(tarncam_sim_add(&mono, idMono, sizeof idMono), TARNCAM_OK);
   ASSERT_EQ(tarncam_sim_add(&colour, idColour, sizeof idColour), TARNCAM_OK);
 
-  // No USB backend is built natively yet: the list is the simulated cameras,
-  // their colour read from the identification word.
+  // With no USB camera plugged in the list is the simulated cameras, their
+  // colour read from the identification word.
   std::array<tarncam_camera_info, 4> infos{};
   infos[0].struct_size = sizeof infos[0];
   uint32_t count = 0;
@@ -486,6 +486,27 @@ TEST(CameraApi, AFrameReadOnSettingsTheCameraNeverTookIsNotPassedOffAsComplete) 
             TARNCAM_OK);
   EXPECT_TRUE(Is(TARNCAM_OK, tarncam_wait_frame(rig.handle, TARNCAM_WAIT_FOREVER, &r)));
   EXPECT_TRUE(HoldsPattern(frame.data(), 233, 384, false, 384));
+}
+
+// The window rule clients read from the public header is the one the camera
+// applies: at every edge of the sensor and of the windowed rows, the widest
+// width tarncam_window_max_width gives is the widest tarncam_set_window takes.
+TEST(CameraApi, ThePublicWindowRuleIsTheOneTheCameraApplies) {
+  SimRig rig;
+  ASSERT_EQ(rig.Open("test:window-rule"), TARNCAM_OK);
+  const struct {
+    uint32_t height, widest;
+  } edges[] = {{0, 0},     {1, 616},   {2, 616}, {240, 616},
+               {479, 616}, {480, 752}, {481, 0}, {UINT32_MAX, 0}};
+  for (const auto& e : edges) {
+    EXPECT_EQ(tarncam_window_max_width(e.height), e.widest) << e.height;
+    for (const uint32_t width : {0u, 1u, 615u, 616u, 617u, 751u, 752u, 753u, UINT32_MAX}) {
+      const bool fits = width >= 1 && width <= e.widest;
+      EXPECT_EQ(tarncam_set_window(rig.handle, width, e.height),
+                fits ? TARNCAM_OK : TARNCAM_ERR_OUT_OF_RANGE)
+          << width << " x " << e.height;
+    }
+  }
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "capture/exposure.h"
+#include "capture/frame_outcome.h"
 #include "capture/readout.h"
 #include "fakes/test_helpers.h"
 #include "sensor/register_block.h"
@@ -279,6 +281,48 @@ TEST(ReadFrame, ClearsWideValidAndReturnsTheReleaseFlag) {
   EXPECT_EQ(Expose(f, nullptr), 0u);  // no semaphore registered
   EXPECT_EQ(f.state->wideValid.load(), 0u);
   EXPECT_TRUE(f.fake.Log(Op::kSignalSemaphore).empty());
+}
+
+// One verdict on every way a readout ends, read by both front ends: the
+// exports' number (tarncam_last_frame), whether the frame is this
+// exposure's (the camera API's outcome), and what to blame when it is not.
+TEST(JudgeFrame, EveryWayAReadoutEndsHasOneVerdict) {
+  auto s = std::make_unique<CameraState>();
+  const UsbStatus kOk = UsbStatus::kOk, kRead = UsbStatus::kTimeout, kResend = UsbStatus::kIo;
+  const struct {
+    const char* what;
+    bool open, delivered;
+    uint32_t received;
+    Switch pending;
+    uint32_t code;
+    bool thisExposure;
+    UsbStatus cause;
+  } cases[] = {
+      {"no device", false, false, 0, 0, kFrameNone, false, kRead},
+      {"whole", true, true, 1000, 0, kFrameComplete, true, kOk},
+      {"short", true, true, 999, 0, kFrameShort, true, kOk},
+      {"every read failed", true, false, 0, 0, kFrameFailed, false, kRead},
+      {"whole, settings unconfirmed", true, true, 1000, 1, kFrameComplete | kFrameUnconfirmed,
+       false, kResend},
+      {"short, settings unconfirmed", true, true, 10, 1, kFrameShort | kFrameUnconfirmed, false,
+       kResend},
+      {"failed, settings unconfirmed", true, false, 0, 1, kFrameFailed | kFrameUnconfirmed, false,
+       kRead},
+  };
+  for (const auto& c : cases) {
+    FrameReport r;
+    r.deviceOpen = c.open;
+    r.delivered = c.delivered;
+    r.transferBytes = 1000;
+    r.bytesReceived = c.received;
+    r.lastRead = c.delivered ? UsbResult::Ok() : UsbResult::Fail(kRead);
+    r.lastResend = UsbResult::Fail(kResend);
+    s->forceResend = c.pending;
+    const FrameVerdict v = JudgeFrame(r, *s);
+    EXPECT_EQ(v.Code(), c.code) << c.what;
+    EXPECT_EQ(v.Delivered(), c.thisExposure) << c.what;
+    EXPECT_EQ(v.cause.status, c.cause) << c.what;
+  }
 }
 
 }  // namespace

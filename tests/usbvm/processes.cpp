@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "sim/gadget/control_lines.h"
+
 extern char** environ;
 
 namespace usbvm {
@@ -108,19 +110,11 @@ Gadget::Gadget(const std::string& options, const std::vector<std::string>& extra
   toChild = in[1];
   fromChild = out[0];
   reader = std::thread([this] {
-    std::string partial;
-    char buffer[1024];
-    for (;;) {
-      const ssize_t n = read(fromChild, buffer, sizeof buffer);
-      if (n <= 0) break;
-      partial.append(buffer, static_cast<size_t>(n));
-      for (size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-        std::lock_guard<std::mutex> g(mu);
-        lines.push_back(partial.substr(0, nl));
-        partial.erase(0, nl + 1);
-        cv.notify_all();
-      }
-    }
+    sim::ReadLines(fromChild, [this](std::string line) {
+      std::lock_guard<std::mutex> g(mu);
+      lines.push_back(std::move(line));
+      cv.notify_all();
+    });
     std::lock_guard<std::mutex> g(mu);
     ended = true;
     cv.notify_all();

@@ -11,9 +11,6 @@
 namespace tarncli {
 namespace {
 
-// The firmware version this library drives (the camera's reply to query 99).
-constexpr uint32_t kExpectedFirmware = 0x0132901D;
-
 std::string Hex(uint32_t v) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08X", v);
@@ -143,8 +140,8 @@ Status Device::Open(const DeviceOptions& o) {
       return Status::Error(ExitCode::kWrongFirmware,
                            "the camera runs firmware version " + Hex(why.firmware_version) + " (" +
                                std::to_string(why.firmware_version) + "); this library drives " +
-                               Hex(kExpectedFirmware) + " (" + std::to_string(kExpectedFirmware) +
-                               ")");
+                               Hex(TARNCAM_FIRMWARE_VERSION) + " (" +
+                               std::to_string(TARNCAM_FIRMWARE_VERSION) + ")");
     case TARNCAM_ERR_PROTOCOL:
       // There, but not a camera this library can drive.
       return Status::Error(ExitCode::kWrongFirmware,

@@ -1,12 +1,11 @@
 #include "cli/exposure_session.h"
 
-#include <time.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "cli/geometry.h"
 #include "cli/interrupt.h"
+#include "common/fits_time.h"
 
 namespace tarncli {
 namespace {
@@ -17,15 +16,8 @@ constexpr uint32_t kPollMs = 10;
 }  // namespace
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point t) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-  const time_t seconds = static_cast<time_t>(ms.count() / 1000);
-  tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(ms.count() % 1000));
-  return text;
+  return tarnapp::FitsUtc(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
 }
 
 ExposureSession::ExposureSession(Device& device, const ExposureSettings& settings)

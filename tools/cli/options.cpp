@@ -7,10 +7,6 @@
 namespace tarncli {
 namespace {
 
-// A row of a window shorter than the full height carries this many active
-// columns; beyond them the readout would copy blanking and the next row.
-constexpr uint32_t kWindowedRowColumns = 616;
-
 // Longest guide pulse accepted: the wire carries tenths of a millisecond in
 // a signed 32-bit field, so anything near 2^31 / 10 would wrap.
 constexpr int32_t kMaxGuideMs = 3'600'000;
@@ -45,7 +41,8 @@ Status ParseWindow(const std::string& text, Window* window) {
   }
   if (w.width < 1 || w.width > kSensorWidth || w.height < 1 || w.height > kSensorHeight) {
     return Status::Error(ExitCode::kBadArguments,
-                         "--window: the sensor is 752x480; " + text + " does not fit");
+                         "--window: the sensor is " + std::to_string(kSensorWidth) + "x" +
+                             std::to_string(kSensorHeight) + "; " + text + " does not fit");
   }
   *window = w;
   return Status::Ok();
@@ -56,10 +53,16 @@ Status CheckExposureSettings(const ExposureSettings& s) {
     return Status::Error(ExitCode::kBadArguments, "--bits: 8 or 10");
   }
   if (s.gain > 100) return Status::Error(ExitCode::kBadArguments, "--gain: 0 to 100");
-  if (s.window.height < kSensorHeight && s.window.width > kWindowedRowColumns) {
+  // A row of a window shorter than the full height carries only the centre
+  // columns; beyond them the readout would copy blanking and the next row.
+  // (ParseWindow has kept the height within the sensor.)
+  const uint32_t widest = tarncam_window_max_width(s.window.height);
+  if (widest != 0 && s.window.width > widest) {
+    const std::string columns = std::to_string(widest);
     return Status::Error(ExitCode::kBadArguments,
-                         "--window: windows shorter than 480 rows are at most 616 columns wide "
-                         "(the sensor reads 616 columns per row then)");
+                         "--window: windows shorter than " + std::to_string(kSensorHeight) +
+                             " rows are at most " + columns + " columns wide (the sensor reads " +
+                             columns + " columns per row then)");
   }
   return Status::Ok();
 }
@@ -95,9 +98,8 @@ std::string FramePath(const std::string& prefix, uint32_t index, uint32_t count,
 }
 
 Status BuildGuidePulse(const GuideOptions& o, GuidePulse* pulse) {
-  // The bits' meaning belongs to the camera's firmware; these are the ones
-  // the camera's firmware (and our simulator) give them: bit 0 +X, bit 1 -X,
-  // bit 2 +Y, bit 3 -Y. East and south are the positive directions.
+  // The bits' meaning belongs to the camera's firmware (TARNCAM_GUIDE_*).
+  // East and south are the positive directions.
   GuidePulse p;
   // Mixing the two forms would leave it unclear which word is sent.
   const bool named = o.east || o.west || o.north || o.south;
@@ -116,10 +118,10 @@ Status BuildGuidePulse(const GuideOptions& o, GuidePulse* pulse) {
     uint32_t bit;
     bool xAxis;
   };
-  const Named names[] = {{"--east", o.east, 0x1, true},
-                         {"--west", o.west, 0x2, true},
-                         {"--south", o.south, 0x4, false},
-                         {"--north", o.north, 0x8, false}};
+  const Named names[] = {{"--east", o.east, TARNCAM_GUIDE_PLUS_X, true},
+                         {"--west", o.west, TARNCAM_GUIDE_MINUS_X, true},
+                         {"--south", o.south, TARNCAM_GUIDE_PLUS_Y, false},
+                         {"--north", o.north, TARNCAM_GUIDE_MINUS_Y, false}};
   for (const Named& n : names) {
     if (!n.ms) continue;
     if (Status s = CheckGuideMs(n.name, *n.ms); !s.ok()) return s;

@@ -8,11 +8,12 @@
 #include <string>
 
 #include "cli/status.h"
+#include "tarncam/tarncam_camera.h"
 
 namespace tarncli {
 
-inline constexpr uint32_t kSensorWidth = 752;
-inline constexpr uint32_t kSensorHeight = 480;
+inline constexpr uint32_t kSensorWidth = TARNCAM_SENSOR_WIDTH;
+inline constexpr uint32_t kSensorHeight = TARNCAM_SENSOR_HEIGHT;
 
 // Which camera to use, and how to build the simulated one.
 struct DeviceOptions {
