@@ -45,6 +45,8 @@ LAYERS = {
     "api": ["api/"],
     "public headers": ["include/"],
     "tools": ["tools/"],
+    # Helpers the applications share (a FITS time stamp), header only.
+    "app common": ["tools/common/"],
     "indi": ["indi/"],
     "alpaca": ["alpaca/"],
 }
@@ -69,10 +71,11 @@ ALLOWED = {
     # The camera API opens simulated cameras as well as real ones.
     "api": ["sim", "guide", "capture", "sensor", "usb", "image", "public headers"] + CORE,
     "public headers": [],
-    # The applications stand on the public headers only.
-    "tools": ["public headers"],
-    "indi": ["public headers"],
-    "alpaca": ["public headers"],
+    # The applications stand on the public headers, and share a few helpers.
+    "app common": ["public headers"],
+    "tools": ["app common", "public headers"],
+    "indi": ["app common", "public headers"],
+    "alpaca": ["app common", "public headers"],
 }
 
 SOURCE_SUFFIXES = (".h", ".hpp", ".cpp", ".c", ".inc", ".in")
