@@ -143,6 +143,9 @@ class Gadget {
   std::atomic<bool> stopping{false};
   std::atomic<bool> ep0Done{true};
   std::atomic<bool> readActive{false};  // the host has taken a frame's first packet
+  // Register blocks the host has been told arrived that the model has not
+  // applied yet: no frame is offered meanwhile.
+  std::atomic<int> programsPending{0};
   std::thread ep0Thread;
   std::unique_ptr<Worker> worker;
 
