@@ -572,6 +572,11 @@ void Gadget::Setup(const usb_ctrlrequest& r) {
 }
 
 bool Gadget::HandleControl(Job& job) {
+  if (job.setup.request == tarncam::kReqIdentify) {
+    Say("identify");
+    const int ms = identifyDelayMs.exchange(0);
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
   const Handle usb = modelUsb.load();
   const uint32_t length = static_cast<uint32_t>(job.data.size());
   const bool ok = model.ControlTransfer(usb, job.setup, job.data.data(), length).ok();

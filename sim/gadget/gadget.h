@@ -111,6 +111,9 @@ class Gadget {
   void Plug();
   // One line of the model's counters.
   std::string StatsLine();
+  // The next identification request is answered `ms` late (a listing's
+  // probe then holds the camera that long); each one says "identify".
+  void SlowNextIdentify(int ms) { identifyDelayMs = ms; }
   // Prints a line on stdout from the thread that runs Run (never from ep0's).
   void Say(const std::string& line);
 
@@ -146,6 +149,7 @@ class Gadget {
   // Register blocks the host has been told arrived that the model has not
   // applied yet: no frame is offered meanwhile.
   std::atomic<int> programsPending{0};
+  std::atomic<int> identifyDelayMs{0};
   std::thread ep0Thread;
   std::unique_ptr<Worker> worker;
 
