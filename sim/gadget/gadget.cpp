@@ -194,6 +194,7 @@ struct Gadget::Job {
   std::vector<uint8_t> data;
   bool done = false;
   bool ok = false;
+  bool counted = false;  // in programsPending until the model has it
 };
 
 class Gadget::Worker {
@@ -431,6 +432,7 @@ void Gadget::Disconnect() {
     ep0Thread.join();
   }
   worker.reset();
+  programsPending = 0;  // what the worker left undone goes with the connection
   DisableEndpoints();
   // Closing ep0 unbinds the gadget: the host sees the device leave.
   if (fd0 >= 0) close(fd0);
@@ -542,11 +544,22 @@ void Gadget::Setup(const usb_ctrlrequest& r) {
   job->setup = tarncam::SetupPacket{r.bRequestType, r.bRequest, value, index, length};
   job->data.resize(length);
   if (!in && length != 0) {
+    // New settings make the frame in progress out of date the moment the
+    // camera takes them, before the host hears they arrived: were it left
+    // to the worker, a worker running late (a loaded, emulated VM) let the
+    // rest of a frame whose read the host had cancelled reach the next read.
+    const bool program = r.bRequest == tarncam::kReqProgram;
+    if (program) {
+      job->counted = true;
+      programsPending.fetch_add(1);
+      inSlot.Restart();
+    }
     // The data stage first, before anything else can happen on ep0. It
     // cannot be stalled any more: the host has been told it arrived.
     if (read(fd0, job->data.data(), length) == static_cast<ssize_t>(length)) {
       worker->Post(job);
     } else {
+      if (program) programsPending.fetch_sub(1);
       // Lost: the host sent its next request before this one's data was
       // read. Said out loud, so that a test can tell.
       Say("lost the data of request 0x" + std::to_string(r.bRequest));
@@ -559,12 +572,18 @@ void Gadget::Setup(const usb_ctrlrequest& r) {
 }
 
 bool Gadget::HandleControl(Job& job) {
+  if (job.setup.request == tarncam::kReqIdentify) {
+    Say("identify");
+    const int ms = identifyDelayMs.exchange(0);
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
   const Handle usb = modelUsb.load();
   const uint32_t length = static_cast<uint32_t>(job.data.size());
   const bool ok = model.ControlTransfer(usb, job.setup, job.data.data(), length).ok();
   const tarncam::SetupPacket& s = job.setup;
   const bool cpuControl =
       s.request == tarncam::kReqFirmwareLoad && s.value == tarncam::kCpuControlRegister;
+  if (job.counted) programsPending.fetch_sub(1);
   if (s.request == tarncam::kReqProgram || cpuControl) {
     // New settings, or the controller's program restarted: the frame on
     // offer is out of date.
@@ -631,7 +650,12 @@ void Gadget::BulkInLoop() {
     const size_t packet = packetSize.load();
 
     // 1. Offer the first packet of the next frame. The host taking it is
-    // its read arriving: the exposure starts now.
+    // its read arriving: the exposure starts now. Not while settings the
+    // host has sent are still on their way to the model.
+    if (programsPending.load() > 0) {
+      inSlot.WaitChange(lease, 100);
+      continue;
+    }
     const uint64_t size = model.PeekFrame(offer.data(), packet);
     if (size == 0) {
       // No program runs (held in reset): nothing to send until it does.

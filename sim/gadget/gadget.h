@@ -111,6 +111,9 @@ class Gadget {
   void Plug();
   // One line of the model's counters.
   std::string StatsLine();
+  // The next identification request is answered `ms` late (a listing's
+  // probe then holds the camera that long); each one says "identify".
+  void SlowNextIdentify(int ms) { identifyDelayMs = ms; }
   // Prints a line on stdout from the thread that runs Run (never from ep0's).
   void Say(const std::string& line);
 
@@ -143,6 +146,10 @@ class Gadget {
   std::atomic<bool> stopping{false};
   std::atomic<bool> ep0Done{true};
   std::atomic<bool> readActive{false};  // the host has taken a frame's first packet
+  // Register blocks the host has been told arrived that the model has not
+  // applied yet: no frame is offered meanwhile.
+  std::atomic<int> programsPending{0};
+  std::atomic<int> identifyDelayMs{0};
   std::thread ep0Thread;
   std::unique_ptr<Worker> worker;
 

@@ -11,6 +11,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -22,12 +23,13 @@
 namespace {
 
 constexpr const char* kFooter =
-    "Control (--control): lines on stdin: `unplug`, `plug`, `stats`, `quit`; end of input quits.\n"
+    "Control (--control): lines on stdin: `unplug`, `plug`, `stats`, `quit`, `slow-identify MS`\n"
+    "(the next identification request answered MS late); end of input quits.\n"
     "`hold` keeps every frame read pending until `release` (an abort, an unplug or a controller\n"
     "restart still ends it) and answers `held reads=N`; `pending N MS` waits up to MS ms for read\n"
     "N (counted from 1) or a later one to be pending and answers `pending 1` or `pending 0`.\n"
     "Events on stdout: `connected camera|blank`, `disconnected`, `exposing`, `abort`,\n"
-    "`abort ignored`, `lost ...` (a control request's data gadgetfs lost), `stats ...`.\n"
+    "`abort ignored`, `identify`, `lost ...` (a control request's data gadgetfs lost), `stats ...`.\n"
     "Simulator options (--options): comma-separated key=value, as TARNCAM_SIM takes them: scene\n"
     "(stars, test-pattern), seed, colour, blank, stays_blank, renumerate_ms, firmware_version,\n"
     "fail_read, fail_read_count, timeout_read, short_read, fail_control, disconnect_read,\n"
@@ -125,6 +127,8 @@ int main(int argc, char** argv) {
           std::sscanf(line.c_str() + 8, "%llu %d", &number, &ms);
           const bool pending = model.WaitForPendingRead(number, std::clamp(ms, 0, 60000));
           device.Say(pending ? "pending 1" : "pending 0");
+        } else if (line.rfind("slow-identify ", 0) == 0) {
+          device.SlowNextIdentify(std::clamp(std::atoi(line.c_str() + 14), 0, 60000));
         } else if (line == "quit") {
           break;
         }

@@ -97,6 +97,16 @@ typedef int(__stdcall* TarncamSimStatsFn)(tarncam_winsim_stats* stats);
  * entry instead of one ctl entry per record. Returns the full length. */
 typedef uint32_t(__stdcall* TarncamSimTakeLogFn)(char* text, uint32_t capacity);
 
+/* Acts on the camera's device side, for the USB contract's cases: "hold"
+ * keeps every bulk read pending (until an abort, a timeout or an unplug ends
+ * it), "release" lets reads end with their frames again; "pending" waits up
+ * to 10 s for a read to be pending and returns 1 when one is, else 0;
+ * "stall", "short" and "zero-length" shape the next bulk read; "unplug"
+ * takes the camera off the bus; "frame-bytes" returns the bytes of the frame
+ * a read delivers now. Returns 0 (or the answer asked for), -1 for an
+ * unknown command. */
+typedef int(__stdcall* TarncamSimDeviceFn)(const char* command);
+
 /* The simulator's test-pattern sample at transfer row and column. */
 typedef uint32_t(__stdcall* TarncamSimTestPatternFn)(uint32_t row, uint32_t column, int ten_bit);
 

@@ -240,6 +240,22 @@ void Host::LogFirmwareRecord() {
 
 bool IsInvalid(HANDLE h) { return h == INVALID_HANDLE_VALUE || h == nullptr; }
 
+// The error WinUSB leaves for a failed transfer, as the library's Win32
+// backend reads it back: a stalled pipe is a general failure, a camera gone
+// from the bus is not connected. (Every failure used to say timeout, so a
+// stall or an unplug looked like a slow camera under Wine.)
+void SetLastErrorFor(const tarncam::UsbResult& r) {
+  switch (r.status) {
+    case tarncam::UsbStatus::kTimeout: SetLastError(ERROR_SEM_TIMEOUT); break;
+    case tarncam::UsbStatus::kNoDevice: SetLastError(ERROR_DEVICE_NOT_CONNECTED); break;
+    case tarncam::UsbStatus::kCancelled: SetLastError(ERROR_OPERATION_ABORTED); break;
+    // WinUSB keeps what does not fit for the next read (ALLOW_PARTIAL_READS,
+    // on by default); the simulated camera cannot, so it says so plainly.
+    case tarncam::UsbStatus::kOverflow: SetLastError(ERROR_MORE_DATA); break;
+    default: SetLastError(ERROR_GEN_FAILURE); break;
+  }
+}
+
 }  // namespace
 }  // namespace winsim
 
@@ -402,10 +418,10 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE usb, WINUSB_SETUP_
   }
   const tarncam::SetupPacket setup{packet.RequestType, packet.Request, packet.Value, packet.Index,
                                    packet.Length};
-  const bool ok = i.rig->camera->ControlTransfer(i.usb, setup, buffer, length).ok();
-  if (transferred != nullptr) *transferred = ok ? length : 0;
-  if (!ok) SetLastError(ERROR_GEN_FAILURE);
-  return ok ? TRUE : FALSE;
+  const tarncam::UsbResult r = i.rig->camera->ControlTransfer(i.usb, setup, buffer, length);
+  if (transferred != nullptr) *transferred = r.ok() ? length : 0;
+  if (!r.ok()) winsim::SetLastErrorFor(r);
+  return r.ok() ? TRUE : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buffer, ULONG length,
@@ -429,14 +445,14 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR b
     host.stats.last_read_thread = GetCurrentThreadId();
   }
   uint32_t n = 0;
-  const bool ok = i.rig->camera->ReadPipe(i.usb, pipe, buffer, length, &n).ok();
+  const tarncam::UsbResult r = i.rig->camera->ReadPipe(i.usb, pipe, buffer, length, &n);
   if (transferred != nullptr) *transferred = n;
   {
     std::lock_guard<std::mutex> g(host.mu);
-    if (!ok) ++host.stats.read_failures;
+    if (!r.ok()) ++host.stats.read_failures;
   }
-  if (!ok) SetLastError(ERROR_SEM_TIMEOUT);
-  return ok ? TRUE : FALSE;
+  if (!r.ok()) winsim::SetLastErrorFor(r);
+  return r.ok() ? TRUE : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR buffer,
@@ -460,9 +476,10 @@ WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, PUCHAR 
     return FALSE;
   }
   uint32_t n = 0;
-  const bool ok = i.rig->camera->WritePipe(i.usb, pipe, buffer, length, &n).ok();
+  const tarncam::UsbResult r = i.rig->camera->WritePipe(i.usb, pipe, buffer, length, &n);
   if (transferred != nullptr) *transferred = n;
-  return ok ? TRUE : FALSE;
+  if (!r.ok()) winsim::SetLastErrorFor(r);
+  return r.ok() ? TRUE : FALSE;
 }
 
 // ---------------------------------------------------------------------------
@@ -505,6 +522,27 @@ uint32_t __stdcall TarncamSimTakeLog(char* text, uint32_t capacity) {
   host.log.clear();
   host.firmwareEntryAt = std::string::npos;
   return full;
+}
+
+int __stdcall TarncamSimDevice(const char* command) {
+  using Next = sim::SimCamera::NextRead;
+  if (command == nullptr) return -1;
+  sim::SimCamera& cam = *TheHost().Camera()->camera;
+  const std::string c = command;
+  if (c == "hold" || c == "release") {
+    cam.HoldReads(c == "hold");
+  } else if (c == "pending") {
+    return cam.WaitForPendingRead(0, 10000) ? 1 : 0;
+  } else if (c == "stall" || c == "short" || c == "zero-length") {
+    cam.ShapeNextRead(c == "stall" ? Next::kStall : c == "short" ? Next::kShort : Next::kZeroLength);
+  } else if (c == "unplug") {
+    cam.SetPresent(false);
+  } else if (c == "frame-bytes") {
+    return static_cast<int>(cam.Sensor().FrameBytes());
+  } else {
+    return -1;
+  }
+  return 0;
 }
 
 uint32_t __stdcall TarncamSimTestPattern(uint32_t row, uint32_t column, int tenBit) {

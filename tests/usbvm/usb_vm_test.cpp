@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -506,6 +507,35 @@ TEST_F(UsbCamera, ASecondProgramIsToldTheCameraIsInUse) {
   const Output free = Tool({"info"});
   EXPECT_EQ(free.status, 0) << free.err;
   EXPECT_NE(free.out.find("camera:         found\n"), std::string::npos) << free.out;
+}
+
+TEST_F(UsbCamera, AnOpenMeetingAListingsProbeWaitsForItInsteadOfFailingBusy) {
+  Gadget gadget(kTestPattern);
+  ASSERT_TRUE(gadget.WaitFor("connected camera"));
+  ASSERT_TRUE(HostSees(0));
+  tarncam_camera_info info = {};
+  info.struct_size = sizeof info;
+  uint32_t count = 0;
+  ASSERT_EQ(tarncam_list_cameras(&info, 1, &count), TARNCAM_OK);
+  // The next listing's probe holds the camera's interface for 3 s; the open
+  // comes while it does (unfixed, it met the claim and failed with BUSY).
+  // Should this thread be held back past those 3 s, the open meets no probe
+  // and passes without proving anything, never failing for it.
+  gadget.Send("slow-identify 3000");
+  const int identified = gadget.Count("identify");
+  auto listing = std::async(std::launch::async, [] {
+    tarncam_camera_info i = {};
+    i.struct_size = sizeof i;
+    uint32_t n = 0;
+    return tarncam_list_cameras(&i, 1, &n);
+  });
+  ASSERT_TRUE(gadget.WaitFor("identify", identified + 1));
+  tarncam_camera* cam = nullptr;
+  EXPECT_EQ(tarncam_open_id(info.id, &cam), TARNCAM_OK);
+  EXPECT_EQ(listing.get(), TARNCAM_OK);
+  if (cam != nullptr) {
+    EXPECT_EQ(tarncam_close(cam), TARNCAM_OK);
+  }
 }
 
 TEST_F(UsbCamera, NoPermissionNamesTheUdevRuleAndTheRuleGrantsAccess) {
