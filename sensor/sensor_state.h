@@ -27,8 +27,8 @@ inline constexpr std::array<uint16_t, 48> gainTable = [] {
 
 struct SensorState {
   // --- Caller settings (stored by the setters and ProgramCamera) ---
-  uint16_t width = 752;
-  uint16_t height = 480;
+  uint16_t width = kSensorWidth;
+  uint16_t height = kSensorHeight;
   uint8_t dynamicRange = 8;  // 8: 8-bit samples; 9: 10-bit samples in 16-bit words
   Switch verticalFlip = 0;
   Switch horizontalFlip = 0;
