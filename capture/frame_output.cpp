@@ -3,11 +3,8 @@
 #include "image/demosaic.h"
 #include "image/image_kernels.h"
 #include "image/output_modes.h"
-#include "sensor/sensor_state.h"
 
 namespace tarncam {
-
-static_assert(kFullFrameSamples == kSensorWidth * kSensorHeight);
 
 uint32_t SelectOutputMode(CaptureState& s, uint32_t mode) {
   s.bufferMode = OutputModeFor(mode);

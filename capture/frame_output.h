@@ -7,12 +7,13 @@
 #include <cstdint>
 
 #include "capture/capture_state.h"
+#include "sensor/sensor_state.h"
 
 namespace tarncam {
 
 // The sensor's full frame in samples: what WidenFrame widens and mode 4
 // demosaics.
-inline constexpr uint32_t kFullFrameSamples = 752 * 480;  // 360,960
+inline constexpr uint32_t kFullFrameSamples = kSensorWidth * kSensorHeight;  // 360,960
 
 // Stores the output format for WriteFrameOutput (OutputModeFor). Returns 0,
 // which carries no meaning.
